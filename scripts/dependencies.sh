@@ -1,0 +1,30 @@
+# Debian packages the project needs, and a function that installs the missing ones.
+# Sourced by the scripts that build, test, benchmark and demonstrate the program.
+
+BUILD_PACKAGES=(cmake g++ make pkg-config qtbase5-dev libminizip-dev zlib1g-dev)
+TEST_PACKAGES=(python3 python3-pefile binutils-mingw-w64-x86-64 xvfb xdotool nginx-light
+    zip p7zip-full libarchive-tools)
+DEMO_PACKAGES=(python3 xvfb)
+BENCH_PACKAGES=(nginx-light curl unzip python3)
+
+install_missing_packages()
+{
+    local missing=()
+    local package
+    for package in "$@"; do
+        if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed"; then
+            missing+=("$package")
+        fi
+    done
+    if [ ${#missing[@]} -eq 0 ]; then
+        return 0
+    fi
+    local sudo=()
+    if [ "$(id -u)" -ne 0 ]; then
+        sudo=(sudo)
+    fi
+    echo "Installing: ${missing[*]}"
+    "${sudo[@]}" apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -qq --no-install-recommends \
+        "${missing[@]}"
+}

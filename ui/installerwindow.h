@@ -1,0 +1,29 @@
+#pragma once
+
+#include <QMainWindow>
+#include <QString>
+
+class FileDownloader;
+class Ui_InstallerWindow;
+
+// The installer's only window, and the controller of the whole update: it downloads the
+// update, extracts and starts the installer, and reports every failure in a message box.
+class InstallerWindow : public QMainWindow
+{
+    Q_OBJECT
+
+public:
+    InstallerWindow(QString firstArgument, QString url, QWidget *parent = nullptr);
+    ~InstallerWindow() override;
+
+    static QString moduleFilePath();
+
+private slots:
+    void on_buttonCancel_clicked();
+
+private:
+    QString firstArgument;
+    QString filePath;
+    FileDownloader *downloader = nullptr;
+    Ui_InstallerWindow *ui = nullptr;
+};
