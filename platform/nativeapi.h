@@ -3,6 +3,7 @@
 // The few operating-system services the installer needs beyond Qt. Kept free of Qt so that the
 // Windows half builds and runs its tests with a plain Win32 toolchain.
 
+#include <cstdio>
 #include <string>
 
 namespace nativeapi {
@@ -20,6 +21,10 @@ void closeNamedMutex(MutexHandle handle);
 
 // Full path of the running executable, UTF-8 encoded.
 std::string moduleFilePath();
+
+// Opens a file named by a UTF-8 path with fopen's modes. The narrow C functions on Windows read
+// paths in the ANSI code page, which can't name every folder a user may have.
+std::FILE *openFile(const char *path, const char *mode);
 
 // Makes a downloaded file startable. Windows starts any file it can read; elsewhere the file
 // needs execute permission, which a download never carries.

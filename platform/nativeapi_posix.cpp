@@ -83,6 +83,11 @@ std::string moduleFilePath()
     }
 }
 
+std::FILE *openFile(const char *path, const char *mode)
+{
+    return std::fopen(path, mode);
+}
+
 void allowExecution(const std::string &path)
 {
     struct stat status;

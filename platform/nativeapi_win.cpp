@@ -32,6 +32,26 @@ std::string moduleFilePath()
     return path;
 }
 
+namespace {
+
+std::wstring widen(const char *text)
+{
+    const int size = MultiByteToWideChar(CP_UTF8, 0, text, -1, nullptr, 0);
+    if (size <= 0)
+        return {};
+    std::wstring wide(static_cast<size_t>(size), L'\0');
+    MultiByteToWideChar(CP_UTF8, 0, text, -1, wide.data(), size);
+    wide.resize(static_cast<size_t>(size) - 1);
+    return wide;
+}
+
+} // namespace
+
+std::FILE *openFile(const char *path, const char *mode)
+{
+    return _wfopen(widen(path).c_str(), widen(mode).c_str());
+}
+
 void allowExecution(const std::string &) {}
 
 } // namespace nativeapi
