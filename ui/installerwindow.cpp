@@ -1,23 +1,136 @@
 #include "ui/installerwindow.h"
 
+#include "archive/unzipper.h"
+#include "net/filedownloader.h"
+#include "platform/nativeapi.h"
+#include "ui/messagebox.h"
 #include "ui_installerwindow.h"
+
+#include <QFile>
+#include <QFileInfo>
+#include <QProcess>
+
+namespace {
+
+// Other processes look for this name to tell that an update is under way.
+const char *const updaterMutexName = "Global\\fernhollow_larkspur_updater_mutex";
+
+nativeapi::MutexHandle updaterMutex;
+
+} // namespace
 
 InstallerWindow::InstallerWindow(QString firstArgument, QString url, QWidget *parent)
     : QMainWindow(parent), firstArgument(firstArgument)
 {
-    Q_UNUSED(url);
     ui = new Ui_InstallerWindow;
     ui->setupUi(this);
     setWindowFlags(Qt::Dialog | Qt::WindowTitleHint);
+    updaterMutex = nativeapi::createNamedMutex(updaterMutexName);
     ui->progressBar->setValue(0);
+
+    downloader = new FileDownloader(this);
+    connect(downloader, &FileDownloader::finished, this, &InstallerWindow::on_downloadFinished);
+    connect(downloader, &FileDownloader::errorOccurred, this, &InstallerWindow::on_errorOccurred);
+    connect(downloader, &FileDownloader::downloadProgress, this, &InstallerWindow::on_progress);
+
+    const QString folder = QFileInfo(moduleFilePath()).path();
+    QString error;
+    if (!downloader->download(url, folder, filePath, error)) {
+        report(tr("Failed to download the update.\n\n%1").arg(error));
+        // The caller shows the window only after the constructor returns; a close now would
+        // be undone by that show, so it waits for the event loop.
+        QMetaObject::invokeMethod(this, &QWidget::close, Qt::QueuedConnection);
+    }
 }
 
 InstallerWindow::~InstallerWindow()
 {
     delete ui;
+    if (downloader)
+        downloader->deleteLater();
+}
+
+QString InstallerWindow::moduleFilePath()
+{
+    return QString::fromStdString(nativeapi::moduleFilePath());
 }
 
 void InstallerWindow::on_buttonCancel_clicked()
 {
+    // The downloader holds the file open, and Windows refuses to remove an open file: the
+    // download ends here, before the removal. The click never arrives from inside one of the
+    // downloader's own signals, so it can go at once.
+    delete downloader;
+    downloader = nullptr;
+    if (!filePath.isEmpty())
+        QFile::remove(filePath);
     close();
+}
+
+void InstallerWindow::on_downloadFinished()
+{
+    QString programPath = filePath;
+    const bool isArchive = filePath.right(4).toLower() == QLatin1String(".zip");
+    if (isArchive) {
+        programPath = filePath.left(filePath.size() - 4) + QLatin1String(".exe");
+        Unzipper unzipper(nullptr);
+        QString error;
+        if (!unzipper.openArchive(filePath, error)) {
+            report(tr("Failed to update.\n\n%1").arg(error));
+            close();
+            return;
+        }
+        const QFileInfo program(programPath);
+        if (!unzipper.extractFile(program.fileName(), program.path(), error)) {
+            report(tr("Failed to update.\n\n%1").arg(error));
+            unzipper.closeArchive();
+            QFile::remove(filePath);
+            close();
+            return;
+        }
+        unzipper.closeArchive();
+    }
+
+    nativeapi::closeNamedMutex(updaterMutex);
+
+    nativeapi::allowExecution(programPath.toStdString());
+    auto *process = new QProcess;
+    process->setProgram(programPath);
+    process->setArguments({QStringLiteral("/VERYSILENT"), QStringLiteral("/SP-")});
+    const bool started = process->startDetached();
+    process->deleteLater();
+
+    if (isArchive)
+        QFile::remove(filePath);
+    const bool removed = QFile::remove(programPath);
+
+    if (!started)
+        report(tr("Failed to start the installer.\n\n%1").arg(programPath));
+    if (!removed)
+        report(tr("Failed to remove file.\n\n%1").arg(programPath));
+    close();
+}
+
+void InstallerWindow::on_errorOccurred(QString error)
+{
+    report(tr("Failed to update.\n\n%1").arg(error));
+    close();
+}
+
+void InstallerWindow::on_progress(quint64 bytesReceived, quint64 bytesTotal)
+{
+    if (bytesTotal == 0)
+        return;
+    // Unsigned 64-bit throughout; a result above 1000 is ignored by the bar.
+    int value = static_cast<int>(bytesReceived * 1000 / bytesTotal);
+    if (value < 30)
+        value = 30;
+    ui->progressBar->setValue(value);
+}
+
+void InstallerWindow::report(const QString &message)
+{
+    showMessage(this, QStringLiteral("Larkspur Installer"), message, true, QMessageBox::Close,
+                QStringLiteral("CLOSE"), QString(), QMessageBox::NoButton, QString(), QString(),
+                QMessageBox::NoButton, QString(), QString(), QMessageBox::NoButton);
 }

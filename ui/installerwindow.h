@@ -20,8 +20,13 @@ public:
 
 private slots:
     void on_buttonCancel_clicked();
+    void on_downloadFinished();
+    void on_errorOccurred(QString error);
+    void on_progress(quint64 bytesReceived, quint64 bytesTotal);
 
 private:
+    void report(const QString &message);
+
     QString firstArgument;
     QString filePath;
     FileDownloader *downloader = nullptr;
