@@ -210,6 +210,9 @@ void TestUnzipper::destinationFailure_data()
     QTest::newRow("output path is a directory")
         << "out"
         << "out/setup.exe" << false << 0 << 600000 << "Failed to create {output} (Is a directory).";
+    QTest::newRow("path holding a placeholder") << "out%2"
+                                                << "out%2/setup.exe" << false << 0 << 600000
+                                                << "Failed to create {output} (Is a directory).";
     QTest::newRow("directory below a regular file")
         << "blocker/out"
         << "blocker" << true << 0 << 600000 << "The directory {directory} is not accessible.";
