@@ -3,6 +3,7 @@
 #include <QObject>
 #include <QString>
 
+class QByteArray;
 class QFile;
 class QNetworkAccessManager;
 class QNetworkReply;
@@ -31,6 +32,9 @@ private slots:
 private:
     bool startRequest(QString url);
     void release();
+    bool writeChunk(const QByteArray &chunk);
+    void giveUpReply();
+    void fail(const QString &error);
 
     QNetworkAccessManager *networkManager = nullptr;
     QFile *outputFile = nullptr;

@@ -3,9 +3,12 @@
 
 BUILD_PACKAGES=(cmake g++ make pkg-config qtbase5-dev libminizip-dev zlib1g-dev)
 TEST_PACKAGES=(python3 python3-pefile binutils-mingw-w64-x86-64 xvfb xdotool nginx-light
-    zip p7zip-full libarchive-tools)
+    zip p7zip-full libarchive-tools
+    g++-mingw-w64-x86-64 wine wine64
+    imagemagick libxcb1-dev util-linux openssl)
 DEMO_PACKAGES=(python3 xvfb)
-BENCH_PACKAGES=(nginx-light curl unzip python3)
+BENCH_PACKAGES=(nginx-light curl unzip python3 time)
+FUZZ_PACKAGES=(clang libclang-rt-14-dev)
 
 install_missing_packages()
 {
@@ -25,6 +28,6 @@ install_missing_packages()
     fi
     echo "Installing: ${missing[*]}"
     "${sudo[@]}" apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -qq --no-install-recommends \
+    DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -qq \
         "${missing[@]}"
 }

@@ -1,0 +1,122 @@
+#!/usr/bin/env bash
+# Download speed and memory: the installer's FileDownloader against curl, both fetching one file
+# of random bytes from nginx on 127.0.0.1 (started here with its own configuration and stopped
+# at the end). The two take turns for each round; the script prints every round, the medians,
+# their ratio, and our peak resident memory for this file and for a 16 MiB one.
+#   DOWNLOAD_BENCH_MIB     size of the file in MiB (default 1024)
+#   DOWNLOAD_BENCH_ROUNDS  rounds (default 5)
+set -euo pipefail
+shopt -s inherit_errexit
+cd "$(dirname "$0")/.."
+source scripts/dependencies.sh
+install_missing_packages "${BUILD_PACKAGES[@]}" "${BENCH_PACKAGES[@]}"
+
+size_mib=${DOWNLOAD_BENCH_MIB:-1024}
+rounds=${DOWNLOAD_BENCH_ROUNDS:-5}
+small_mib=16
+build_dir=build-bench
+work="$PWD/$build_dir/download"
+
+cmake -S . -B "$build_dir" -DCMAKE_BUILD_TYPE=Release -DLARKSPUR_TESTS=OFF >/dev/null
+cmake --build "$build_dir" -j "$(nproc)" --target benchdownload >/dev/null
+driver="$build_dir/bench/benchdownload"
+
+mkdir -p "$work/www" "$work/temp"
+for mib in "$size_mib" "$small_mib"; do
+    file="$work/www/random-${mib}MiB.bin"
+    if [ ! -f "$file" ]; then
+        echo "Generating $file"
+        head -c $((mib * 1024 * 1024)) /dev/urandom >"$file.partial"
+        mv "$file.partial" "$file"
+    fi
+done
+
+port=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+cat >"$work/nginx.conf" <<EOF
+daemon off;
+master_process off;
+pid $work/nginx.pid;
+events {}
+http {
+    access_log off;
+    sendfile on;
+    client_body_temp_path $work/temp;
+    proxy_temp_path $work/temp;
+    fastcgi_temp_path $work/temp;
+    uwsgi_temp_path $work/temp;
+    scgi_temp_path $work/temp;
+    server {
+        listen 127.0.0.1:$port;
+        root $work/www;
+    }
+}
+EOF
+rm -f "$work/nginx.pid"
+/usr/sbin/nginx -p "$work" -c "$work/nginx.conf" -e "$work/error.log" &
+nginx_pid=$!
+trap 'kill "$nginx_pid" 2>/dev/null || true; wait "$nginx_pid" 2>/dev/null || true' EXIT
+# nginx writes its pid file once it listens.
+for _ in $(seq 100); do
+    [ -f "$work/nginx.pid" ] && break
+    kill -0 "$nginx_pid" 2>/dev/null || { cat "$work/error.log" >&2; exit 1; }
+    sleep 0.1
+done
+[ -f "$work/nginx.pid" ] || { echo "nginx did not start" >&2; exit 1; }
+
+seconds_now() { date +%s.%N; }
+calculate() { awk "BEGIN { print $1 }"; }
+
+run_ours() { "$driver" "$1" "$2" >"$work/peak.txt"; }
+run_curl() { curl -s -f -o "$2/$(basename "$1")" "$1"; }
+
+# Downloads with one tool into a fresh folder, checks the size and prints the seconds taken.
+timed_download() {
+    local tool=$1 mib=$2
+    local url="http://127.0.0.1:$port/random-${mib}MiB.bin"
+    local out="$work/out-$tool"
+    rm -rf "$out"
+    mkdir -p "$out"
+    local start end size
+    start=$(seconds_now)
+    "run_$tool" "$url" "$out"
+    end=$(seconds_now)
+    size=$(stat -c %s "$out/random-${mib}MiB.bin")
+    rm -rf "$out"
+    if [ "$size" -ne $((mib * 1024 * 1024)) ]; then
+        echo "$tool wrote $size bytes, expected $((mib * 1024 * 1024))" >&2
+        exit 1
+    fi
+    calculate "$end - $start"
+}
+
+declare -A times
+peak_kib=0
+for round in $(seq 1 "$rounds"); do
+    line="round $round:"
+    for tool in ours curl; do
+        elapsed=$(timed_download "$tool" "$size_mib")
+        times[$tool]+="$elapsed "
+        line+=$(printf '  %s %.3f s' "$tool" "$elapsed")
+        if [ "$tool" = ours ]; then
+            kib=$(awk '{print $2}' "$work/peak.txt")
+            line+=" (${kib} KiB)"
+            if [ "$kib" -gt "$peak_kib" ]; then
+                peak_kib=$kib
+            fi
+        fi
+    done
+    echo "$line"
+done
+
+timed_download ours "$small_mib" >/dev/null
+small_kib=$(awk '{print $2}' "$work/peak.txt")
+
+median() { tr ' ' '\n' <<<"$1" | grep . | sort -g | awk '{v[NR]=$1} END {print (NR%2 ? v[(NR+1)/2] : (v[NR/2]+v[NR/2+1])/2)}'; }
+ours=$(median "${times[ours]}")
+curl_median=$(median "${times[curl]}")
+
+echo "file: ${size_mib} MiB, rounds: $rounds"
+printf 'median: ours %.3f s, curl %.3f s\n' "$ours" "$curl_median"
+printf 'ratio ours/curl: %.2f (goal <= 0.5)\n' "$(calculate "$ours / $curl_median")"
+printf 'peak resident: %d KiB (goal <= 49152), %d KiB for %d MiB, %.1f MiB above it (goal <= 8)\n' \
+    "$peak_kib" "$small_kib" "$small_mib" "$(calculate "($peak_kib - $small_kib) / 1024")"
