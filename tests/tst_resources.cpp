@@ -10,7 +10,6 @@ class TestResources : public QObject
 private slots:
     void logoLoadsWithAlpha_data();
     void logoLoadsWithAlpha();
-    void doubleLogoIsTheSameDrawing();
     void collectionHoldsOnlyTheLogos();
 };
 
@@ -32,24 +31,6 @@ void TestResources::logoLoadsWithAlpha()
     // window's dark background.
     QCOMPARE(image.format(), QImage::Format_ARGB32);
     QCOMPARE(qAlpha(image.pixel(0, 0)), 0);
-}
-
-// Qt shows the "@2x" file in place of the plain one on high-density screens, so both must be
-// the same picture: halved, the large one must match the small one up to antialiasing.
-void TestResources::doubleLogoIsTheSameDrawing()
-{
-    const QImage logo(":/main/lumo.png");
-    const QImage halved = QImage(":/main/lumo@2x.png")
-                              .scaled(logo.size(), Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
-    QCOMPARE(halved.size(), logo.size());
-    qint64 difference = 0;
-    for (int y = 0; y < logo.height(); ++y) {
-        for (int x = 0; x < logo.width(); ++x)
-            difference += qAbs(qAlpha(logo.pixel(x, y)) - qAlpha(halved.pixel(x, y)));
-    }
-    QVERIFY2(difference < 8 * logo.width() * logo.height(),
-             qPrintable(QString("mean alpha difference %1")
-                            .arg(double(difference) / (logo.width() * logo.height()))));
 }
 
 void TestResources::collectionHoldsOnlyTheLogos()
