@@ -6,7 +6,7 @@ TEST_PACKAGES=(python3 python3-pefile binutils-mingw-w64-x86-64 xvfb xdotool ngi
     zip p7zip-full libarchive-tools
     g++-mingw-w64-x86-64 wine wine64
     imagemagick libxcb1-dev util-linux openssl)
-DEMO_PACKAGES=(python3 xvfb)
+DEMO_PACKAGES=(python3 xvfb libxcb1-dev)
 BENCH_PACKAGES=(nginx-light curl unzip python3 time)
 FUZZ_PACKAGES=(clang libclang-rt-14-dev)
 
