@@ -1,48 +1,33 @@
 #pragma once
 
-#include <QJsonObject>
-#include <QList>
-#include <QObject>
+#include <QProcess>
 #include <QString>
 #include <QStringList>
 #include <QTemporaryDir>
 
-class QProcess;
-
-// One run of the real program. The program downloads into its own folder, so each run copies
-// it into a fresh folder and starts the copy there. The fake installer and the window probe
-// write their logs into a second folder, so that the first holds nothing but the program and
-// what the program leaves behind.
-class ProgramRun : public QObject
+// One run of the real program on the display named by DISPLAY. The program downloads into its
+// own folder, so each run starts a copy of it in a fresh folder. The fake installer and the window
+// probe write their logs into a second folder, so that the first holds nothing but the program
+// and what the program leaves behind.
+class ProgramRun
 {
-    Q_OBJECT
-
 public:
-    explicit ProgramRun(QObject *parent = nullptr);
-    ~ProgramRun() override;
-
-    // The installer keeps running, once started, until releaseInstaller().
-    void holdInstaller();
-    void releaseInstaller();
-
-    // An empty display runs the program on the offscreen platform.
-    bool start(const QString &url, const QString &display, QString &error);
-    // False when the program is still running after the time limit; it is killed then.
-    bool waitForExit(int timeout = 30000);
-    int exitCode() const;
+    bool start(const QString &url);
+    // The exit code, or -1 for a crash or a program still running after the time limit, which
+    // is then killed.
+    int waitForExit();
+    // The installer, once started, keeps running until this.
+    bool releaseInstaller() const;
 
     QString folder() const;
-    QString programPath() const;
     // The files in the program's folder besides the program.
     QStringList leftovers() const;
     // What the fake installer wrote, empty until it has started.
     QString installerLog() const;
-    // What the window probe saw, one object per record with this "event" value.
-    QList<QJsonObject> probeRecords(const QString &event) const;
+    QString boxLog() const;
 
 private:
     QTemporaryDir programFolder;
     QTemporaryDir logFolder;
-    QProcess *process;
-    bool installerHeld = false;
+    QProcess process;
 };
