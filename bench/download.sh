@@ -8,8 +8,7 @@
 set -euo pipefail
 shopt -s inherit_errexit
 cd "$(dirname "$0")/.."
-source scripts/dependencies.sh
-install_missing_packages "${BUILD_PACKAGES[@]}" "${BENCH_PACKAGES[@]}"
+source bench/common.sh
 
 size_mib=${DOWNLOAD_BENCH_MIB:-1024}
 rounds=${DOWNLOAD_BENCH_ROUNDS:-5}
@@ -21,7 +20,7 @@ cmake -S . -B "$build_dir" -DCMAKE_BUILD_TYPE=Release -DLARKSPUR_TESTS=OFF >/dev
 cmake --build "$build_dir" -j "$(nproc)" --target benchdownload >/dev/null
 driver="$build_dir/bench/benchdownload"
 
-mkdir -p "$work/www" "$work/temp"
+mkdir -p "$work/www"
 for mib in "$size_mib" "$small_mib"; do
     file="$work/www/random-${mib}MiB.bin"
     if [ ! -f "$file" ]; then
@@ -31,40 +30,7 @@ for mib in "$size_mib" "$small_mib"; do
     fi
 done
 
-port=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
-cat >"$work/nginx.conf" <<EOF
-daemon off;
-master_process off;
-pid $work/nginx.pid;
-events {}
-http {
-    access_log off;
-    sendfile on;
-    client_body_temp_path $work/temp;
-    proxy_temp_path $work/temp;
-    fastcgi_temp_path $work/temp;
-    uwsgi_temp_path $work/temp;
-    scgi_temp_path $work/temp;
-    server {
-        listen 127.0.0.1:$port;
-        root $work/www;
-    }
-}
-EOF
-rm -f "$work/nginx.pid"
-/usr/sbin/nginx -p "$work" -c "$work/nginx.conf" -e "$work/error.log" &
-nginx_pid=$!
-trap 'kill "$nginx_pid" 2>/dev/null || true; wait "$nginx_pid" 2>/dev/null || true' EXIT
-# nginx writes its pid file once it listens.
-for _ in $(seq 100); do
-    [ -f "$work/nginx.pid" ] && break
-    kill -0 "$nginx_pid" 2>/dev/null || { cat "$work/error.log" >&2; exit 1; }
-    sleep 0.1
-done
-[ -f "$work/nginx.pid" ] || { echo "nginx did not start" >&2; exit 1; }
-
-seconds_now() { date +%s.%N; }
-calculate() { awk "BEGIN { print $1 }"; }
+start_nginx "$work/www" "$work"
 
 run_ours() { "$driver" "$1" "$2" >"$work/peak.txt"; }
 run_curl() { curl -s -f -o "$2/$(basename "$1")" "$1"; }
@@ -72,7 +38,7 @@ run_curl() { curl -s -f -o "$2/$(basename "$1")" "$1"; }
 # Downloads with one tool into a fresh folder, checks the size and prints the seconds taken.
 timed_download() {
     local tool=$1 mib=$2
-    local url="http://127.0.0.1:$port/random-${mib}MiB.bin"
+    local url="$nginx_url/random-${mib}MiB.bin"
     local out="$work/out-$tool"
     rm -rf "$out"
     mkdir -p "$out"
@@ -123,7 +89,6 @@ for _ in $(seq 1 "$rounds"); do
     small_peaks+="$(awk '{print $2}' "$work/peak.txt") "
 done
 
-median() { tr ' ' '\n' <<<"$1" | grep . | sort -g | awk '{v[NR]=$1} END {print (NR%2 ? v[(NR+1)/2] : (v[NR/2]+v[NR/2+1])/2)}'; }
 ours=$(median "${times[ours]}")
 curl_median=$(median "${times[curl]}")
 

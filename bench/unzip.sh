@@ -7,8 +7,7 @@
 #   UNZIP_BENCH_ROUNDS  rounds (default 5)
 set -euo pipefail
 cd "$(dirname "$0")/.."
-source scripts/dependencies.sh
-install_missing_packages "${BUILD_PACKAGES[@]}" "${BENCH_PACKAGES[@]}"
+source bench/common.sh
 
 size_mib=${UNZIP_BENCH_MIB:-1024}
 rounds=${UNZIP_BENCH_ROUNDS:-5}
@@ -41,8 +40,6 @@ EOF
 fi
 expected_size=$((size_mib * 1024 * 1024))
 
-seconds_now() { date +%s.%N; }
-calculate() { awk "BEGIN { print $1 }"; }
 
 run_ours() { "$driver" "$archive" payload.bin "$1" >"$work/peak.txt"; }
 run_unzip() { unzip -o -q "$archive" payload.bin -d "$1"; }
@@ -85,7 +82,6 @@ for round in $(seq 1 "$rounds"); do
     echo "$line"
 done
 
-median() { tr ' ' '\n' <<<"$1" | grep . | sort -g | awk '{v[NR]=$1} END {print (NR%2 ? v[(NR+1)/2] : (v[NR/2]+v[NR/2+1])/2)}'; }
 ours=$(median "${times[ours]}")
 unzip_median=$(median "${times[unzip]}")
 python_median=$(median "${times[python]}")

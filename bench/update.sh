@@ -8,8 +8,7 @@
 #   UPDATE_BENCH_ROUNDS  rounds (default 5)
 set -euo pipefail
 cd "$(dirname "$0")/.."
-source scripts/dependencies.sh
-install_missing_packages "${BUILD_PACKAGES[@]}" "${BENCH_PACKAGES[@]}"
+source bench/common.sh
 
 size_mib=${UPDATE_BENCH_MIB:-1024}
 rounds=${UPDATE_BENCH_ROUNDS:-5}
@@ -52,49 +51,8 @@ with zipfile.ZipFile(sys.argv[1], "w", zipfile.ZIP_DEFLATED) as archive:
     archive.writestr("Update.exe", installer)
 PYTHON
 
-nginx_dir=$(mktemp -d)
-nginx_pid=
-stop_nginx()
-{
-    if [ -n "$nginx_pid" ]; then
-        kill "$nginx_pid" 2>/dev/null || true
-        wait "$nginx_pid" 2>/dev/null || true
-    fi
-    rm -rf "$nginx_dir"
-}
-trap stop_nginx EXIT
-
-port=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
-cat >"$nginx_dir/nginx.conf" <<NGINX
-daemon off;
-user $(id -un) $(id -gn);
-worker_processes 1;
-pid $nginx_dir/nginx.pid;
-error_log $nginx_dir/error.log;
-events { worker_connections 16; }
-http {
-    access_log off;
-    sendfile on;
-    client_body_temp_path $nginx_dir/body;
-    proxy_temp_path $nginx_dir/proxy;
-    fastcgi_temp_path $nginx_dir/fastcgi;
-    uwsgi_temp_path $nginx_dir/uwsgi;
-    scgi_temp_path $nginx_dir/scgi;
-    server {
-        listen 127.0.0.1:$port;
-        root $served;
-    }
-}
-NGINX
-nginx -p "$nginx_dir" -c "$nginx_dir/nginx.conf" 2>/dev/null &
-nginx_pid=$!
-base_url="http://127.0.0.1:$port"
-for _ in $(seq 50); do
-    if curl -s -o /dev/null "$base_url/1KiB/Update.zip"; then
-        break
-    fi
-    sleep 0.1
-done
+start_nginx "$served" "$work/nginx"
+base_url=$nginx_url
 
 nanoseconds_now() { date +%s%N; }
 
@@ -135,8 +93,6 @@ run_baseline()
     baseline_ms=$(((end - start) / 1000000))
 }
 
-median() { sort -g | awk '{ value[NR] = $1 } END { print (NR % 2) ? value[(NR + 1) / 2] : (value[NR / 2] + value[NR / 2 + 1]) / 2 }'; }
-
 ratios=()
 peaks=()
 small_peaks=()
@@ -161,8 +117,8 @@ for round in $(seq 1 "$rounds"); do
         "peak ${update_peak_kib} KiB (1 KiB update: ${small_peak_kib} KiB)"
 done
 
-ratio=$(printf '%s\n' "${ratios[@]}" | median)
-peak=$(printf '%s\n' "${peaks[@]}" | median)
-small_peak=$(printf '%s\n' "${small_peaks[@]}" | median)
+ratio=$(median "${ratios[*]}")
+peak=$(median "${peaks[*]}")
+small_peak=$(median "${small_peaks[*]}")
 echo "median ratio program / (curl + unzip): $ratio (goal: at most 0.5)"
 awk "BEGIN { printf \"median peak memory: %.1f MiB, 1 KiB update %.1f MiB, difference %.1f MiB (goal: at most 16)\n\", $peak / 1024, $small_peak / 1024, ($peak - $small_peak) / 1024 }"
