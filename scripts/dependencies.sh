@@ -6,6 +6,8 @@ TEST_PACKAGES=(python3 python3-pefile binutils-mingw-w64-x86-64 xvfb xdotool ngi
     zip p7zip-full libarchive-tools
     g++-mingw-w64-x86-64 wine wine64
     imagemagick libxcb1-dev util-linux openssl)
+WINDOWS_PACKAGES=(g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
+    dpkg-dev perl xz-utils)
 DEMO_PACKAGES=(python3 xvfb libxcb1-dev)
 BENCH_PACKAGES=(nginx-light curl unzip python3 time)
 FUZZ_PACKAGES=(clang libclang-rt-14-dev)

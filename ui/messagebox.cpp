@@ -1,5 +1,6 @@
 #include "ui/messagebox.h"
 
+#include <QIcon>
 #include <QPushButton>
 #include <QStyle>
 
@@ -14,6 +15,9 @@ void nameButton(QMessageBox *box, QMessageBox::StandardButton code, const QStrin
     if (!button)
         return;
     button->setText(text);
+    // Some styles (Fusion on Linux) put a standard icon on dialog buttons; the pill holds only
+    // its text, as on Windows.
+    button->setIcon(QIcon());
     button->setObjectName(name.isEmpty() ? text : name);
     // The box polished its buttons while building them; a style sheet rule chosen by object
     // name only reaches the button once it is polished again under its new name.
