@@ -1,19 +1,34 @@
+#include "net/filedownloader.h"
 #include "ui/installerwindow.h"
-#include "ui/messagebox.h"
-#include "ui_installerwindow.h"
+#include "zipfixture.h"
 
 #include <QtTest>
 
-#include <QCryptographicHash>
+#include <QLabel>
 #include <QMessageBox>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QTcpServer>
 
-#include <limits>
+static const QString lockPath = QStringLiteral("/tmp/fernhollow_larkspur_updater_mutex");
 
-// The window in process: its form, its progress arithmetic and its message boxes. The whole
-// update runs in the end-to-end tests.
+// This process's descriptors on the update lock: each window takes one while it works.
+static int lockDescriptors()
+{
+    int count = 0;
+    for (const QFileInfo &fd : QDir("/proc/self/fd").entryInfoList(QDir::AllEntries | QDir::System))
+        count += fd.symLinkTarget() == lockPath;
+    return count;
+}
+
+// The files the window left in its folder, which is this program's.
+static QStringList leftovers()
+{
+    return QDir(QCoreApplication::applicationDirPath()).entryList({"update*"}, QDir::Files);
+}
+
+// The window and the whole update in process: the update is served from 127.0.0.1 and the
+// installer is a copy of this program, which then only writes down what it was given.
 class InstallerWindowTest : public QObject
 {
     Q_OBJECT
@@ -21,326 +36,187 @@ class InstallerWindowTest : public QObject
 private slots:
     void initTestCase();
     void cleanup();
-    void widgets_data();
-    void widgets();
-    void styleSheets_data();
-    void styleSheets();
-    void textsLogoAndBar();
-    void windowName_data();
-    void windowName();
-    void constructedWindow();
-    void cancelClickedOncePerClick();
-    void progress_data();
-    void progress();
-    void messageBox();
-    void showMessageRunsUntilDismissed();
-    void failedStartClosesTheShownWindow();
+    void update_data();
+    void update();
+    void downloading();
+    void wrongArgumentCount();
 
 private:
-    // The window's download goes to a server that accepts and never answers, so the window
-    // just sits there.
-    InstallerWindow *newWindow();
-    MessageBoxPointer newBox(QWidget *parent);
-    // Dismisses the next message box that appears and hands over its text.
-    void dismissNextBox(QString *text);
-
+    // Takes every connection and never answers: a download stays under way.
     QTcpServer silentServer;
-    QString downloadPath;
+    QTimer boxWatcher;
+    QStringList boxes;
+    QTemporaryDir logs;
 };
 
 void InstallerWindowTest::initTestCase()
 {
     QVERIFY(silentServer.listen(QHostAddress::LocalHost));
-    downloadPath = QCoreApplication::applicationDirPath() +
-                   QStringLiteral("/window-test-%1.bin").arg(QCoreApplication::applicationPid());
+    qputenv("LARKSPUR_INSTALLER_LOG", QFile::encodeName(logs.filePath("installer.log")));
+    // Writes down each box as the user sees it, and closes it with its button.
+    connect(&boxWatcher, &QTimer::timeout, this, [this] {
+        auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
+        if (!box)
+            return;
+        const QList<QAbstractButton *> buttons = box->buttons();
+        // A critical box with one button, as the user is meant to see it.
+        const bool expected = box->icon() == QMessageBox::Critical && buttons.size() == 1;
+        boxes << box->windowTitle() + " | " + (expected ? buttons.first()->text() : "?") + " | " +
+                     box->text() + " | lock descriptors " + QString::number(lockDescriptors());
+        buttons.size() == 1 ? buttons.first()->click() : box->reject();
+    });
+    boxWatcher.start(10);
 }
 
 void InstallerWindowTest::cleanup()
 {
-    QFile::remove(downloadPath);
+    for (const QString &file : leftovers())
+        QFile::remove(QCoreApplication::applicationDirPath() + '/' + file);
+    QFile::remove(logs.filePath("installer.log"));
+    boxes.clear();
 }
 
-InstallerWindow *InstallerWindowTest::newWindow()
-{
-    const QString url = QStringLiteral("http://127.0.0.1:%1/%2")
-                            .arg(silentServer.serverPort())
-                            .arg(QFileInfo(downloadPath).fileName());
-    return new InstallerWindow(QStringLiteral("x"), url);
-}
-
-MessageBoxPointer InstallerWindowTest::newBox(QWidget *parent)
-{
-    return createMessageBox(
-        parent, QStringLiteral("Larkspur Installer"), QStringLiteral("Failed to update."),
-        QMessageBox::Critical, true, Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint,
-        QMessageBox::Close, QStringLiteral("CLOSE"), QString(), QMessageBox::NoButton, QString(),
-        QString(), QMessageBox::NoButton, QString(), QString(), QMessageBox::NoButton);
-}
-
-void InstallerWindowTest::dismissNextBox(QString *text)
-{
-    auto *timer = new QTimer(this);
-    connect(timer, &QTimer::timeout, this, [timer, text] {
-        for (QWidget *widget : QApplication::topLevelWidgets()) {
-            auto *box = qobject_cast<QMessageBox *>(widget);
-            if (!box || !box->isVisible())
-                continue;
-            *text = box->text();
-            timer->deleteLater();
-            box->findChild<QPushButton *>(QStringLiteral("CLOSE"))->click();
-            return;
-        }
-    });
-    timer->start(10);
-}
-
-void InstallerWindowTest::widgets_data()
+void InstallerWindowTest::update_data()
 {
     QTest::addColumn<QString>("name");
-    QTest::addColumn<QByteArray>("className");
-    QTest::addColumn<QRect>("geometry");
-    QTest::addColumn<QSize>("fixedSize");
-
-    QTest::newRow("cancel button")
-        << "buttonCancel" << QByteArray("QPushButton") << QRect(361, 90, 171, 32) << QSize();
-    QTest::newRow("logo") << "label" << QByteArray("QLabel") << QRect(30, 30, 80, 80)
-                          << QSize(80, 80);
-    QTest::newRow("progress bar") << "progressBar" << QByteArray("QProgressBar")
-                                  << QRect(140, 55, 391, 10) << QSize();
-    QTest::newRow("status text") << "label_2" << QByteArray("QLabel") << QRect(140, 35, 171, 16)
-                                 << QSize();
+    QTest::addColumn<QByteArray>("served");
+    QTest::addColumn<QString>("expectedBox");
+    QTest::addColumn<QStringList>("expectedLeftovers");
+    QTest::addColumn<QString>("installer");
+    const auto row = [](const char *tag, const char *name, const QByteArray &served,
+                        const char *box, const QStringList &leftovers, const char *installer) {
+        QTest::newRow(tag) << name << served << box << leftovers << installer;
+    };
+    QFile self(QCoreApplication::applicationFilePath());
+    const QByteArray installer = self.open(QIODevice::ReadOnly) ? self.readAll() : QByteArray();
+    const QByteArray archive = zipfixture::zipped("Update.exe", installer);
+    row("zip archive", "Update.zip", archive, "", {}, "runs");
+    row("zip suffix in capitals", "Update.ZIP", archive, "", {}, "runs");
+    row("zip before the suffix", "update.zip.exe", installer, "", {}, "runs");
+    row("installer that can't be started", "Update.zip",
+        zipfixture::zipped("Update.exe", "neither a program nor a script"),
+        "Failed to start the installer.\n\n{folder}/Update.exe", {}, "fails to start");
+    row("archive without the installer", "Update.zip", zipfixture::zipped("Readme.txt", "none"),
+        "Failed to update.\n\nError code 3 (-100).", {}, "not started");
+    row("not a zip archive but named like one", "Update.zip", "plain text",
+        "Failed to update.\n\nError code 1.", {"Update.zip"}, "not started");
+    row("download fails", "Update.zip", QByteArray(), "Failed to update.\n\nConnection closed",
+        {"Update.zip"}, "not started");
+    row("download that can't start", "", "",
+        "Failed to download the update.\n\nFailed to create {folder}/ (Is a directory).", {},
+        "not started");
 }
 
-void InstallerWindowTest::widgets()
+void InstallerWindowTest::update()
 {
     QFETCH(QString, name);
-    QFETCH(QByteArray, className);
-    QFETCH(QRect, geometry);
-    QFETCH(QSize, fixedSize);
+    QFETCH(QByteArray, served);
+    QFETCH(QString, expectedBox);
+    QFETCH(QStringList, expectedLeftovers);
+    QFETCH(QString, installer);
 
-    QMainWindow window;
-    Ui_InstallerWindow ui;
-    ui.setupUi(&window);
-    QCOMPARE(window.size(), QSize(564, 148));
-    QCOMPARE(window.minimumSize(), QSize(564, 148));
-    QCOMPARE(window.maximumSize(), QSize(564, 148));
-    QCOMPARE(window.centralWidget(), ui.centralwidget);
-    QCOMPARE(ui.centralwidget->objectName(), QStringLiteral("centralwidget"));
-    QCOMPARE(ui.centralwidget->children().size(), 4);
-
-    auto *widget = ui.centralwidget->findChild<QWidget *>(name);
-    QVERIFY(widget);
-    QCOMPARE(widget->metaObject()->className(), className.constData());
-    QCOMPARE(widget->geometry(), geometry);
-    const QSize unlimited(QWIDGETSIZE_MAX, QWIDGETSIZE_MAX);
-    QCOMPARE(widget->minimumSize(), fixedSize.isValid() ? fixedSize : QSize(0, 0));
-    QCOMPARE(widget->maximumSize(), fixedSize.isValid() ? fixedSize : unlimited);
-}
-
-void InstallerWindowTest::styleSheets_data()
-{
-    QTest::addColumn<QString>("name");
-    QTest::addColumn<int>("length");
-    QTest::addColumn<QByteArray>("sha256");
-
-    // The sheets are the product's look, character for character, line feeds only: held here
-    // by their length and digest.
-    QTest::newRow("window") << "InstallerWindow" << 1926
-                            << QByteArray("5a0f6798b1ab1f967dd0116cb94ac622"
-                                          "ad18a0e3bfbb045bcfffd4e9e662aa8c");
-    QTest::newRow("cancel button") << "buttonCancel" << 487
-                                   << QByteArray("9bbb18fdce7a16e33113d6d3581fb796"
-                                                 "12dbddb6bb16fcb9925d9d71a2f32776");
-    QTest::newRow("progress bar") << "progressBar" << 159
-                                  << QByteArray("835e52eeae4beda6d23db8f503379f8a"
-                                                "f5d761d9650a498a752218909b9e740e");
-    QTest::newRow("status text") << "label_2" << 59
-                                 << QByteArray("cd754c1f360084a47dc15c46d160367b"
-                                               "4d149254a715499ceca0f5762adf2ff1");
-}
-
-void InstallerWindowTest::styleSheets()
-{
-    QFETCH(QString, name);
-    QFETCH(int, length);
-    QFETCH(QByteArray, sha256);
-
-    QMainWindow window;
-    Ui_InstallerWindow ui;
-    ui.setupUi(&window);
-    QWidget *widget = window.objectName() == name ? &window : window.findChild<QWidget *>(name);
-    QVERIFY(widget);
-    const QString sheet = widget->styleSheet();
-    QCOMPARE(sheet.size(), length);
-    QCOMPARE(QCryptographicHash::hash(sheet.toUtf8(), QCryptographicHash::Sha256).toHex(), sha256);
-}
-
-void InstallerWindowTest::textsLogoAndBar()
-{
-    QMainWindow window;
-    Ui_InstallerWindow ui;
-    ui.setupUi(&window);
-    QCOMPARE(window.windowTitle(), QStringLiteral("Installing update..."));
-    QCOMPARE(ui.buttonCancel->text(), QStringLiteral("CANCEL UPDATE"));
-    QCOMPARE(ui.label_2->text(), QStringLiteral("Installing update..."));
-    QVERIFY(ui.label->text().isEmpty());
-
-    // Setting the logo label's empty text must not have dropped the pixmap.
-    const QPixmap logo = ui.label->pixmap(Qt::ReturnByValue);
-    QCOMPARE(logo.size(), QSize(154, 144));
-    QCOMPARE(logo.devicePixelRatio(), 2.0);
-    QVERIFY(!ui.label->hasScaledContents());
-
-    QCOMPARE(ui.progressBar->minimum(), 0);
-    QCOMPARE(ui.progressBar->maximum(), 1000);
-    QCOMPARE(ui.progressBar->value(), 350);
-    QVERIFY(!ui.progressBar->isTextVisible());
-}
-
-void InstallerWindowTest::windowName_data()
-{
-    QTest::addColumn<QString>("given");
-    QTest::addColumn<QString>("expected");
-    QTest::newRow("unnamed window is named") << QString() << "InstallerWindow";
-    QTest::newRow("named window keeps its name") << "productUpdater"
-                                                 << "productUpdater";
-}
-
-void InstallerWindowTest::windowName()
-{
-    QFETCH(QString, given);
-    QFETCH(QString, expected);
-
-    QMainWindow window;
-    window.setObjectName(given);
-    Ui_InstallerWindow ui;
-    ui.setupUi(&window);
-    QCOMPARE(window.objectName(), expected);
-}
-
-void InstallerWindowTest::constructedWindow()
-{
-    QScopedPointer<InstallerWindow> window(newWindow());
-    // Qt itself adds the system-menu hint to every window with a title bar.
-    QCOMPARE(int(window->windowFlags() & ~Qt::WindowSystemMenuHint), 0x1003);
-    QCOMPARE(window->findChild<QProgressBar *>(QStringLiteral("progressBar"))->value(), 0);
-}
-
-void InstallerWindowTest::cancelClickedOncePerClick()
-{
-    // Cancelling closes the window; each close event is one run of the slot.
-    class CloseCounter : public QObject
+    const QString url =
+        QStringLiteral("http://127.0.0.1:%1/").arg(silentServer.serverPort()) + name;
+    const int locksBefore = lockDescriptors();
     {
-    public:
-        int closes = 0;
-        bool eventFilter(QObject *, QEvent *event) override
-        {
-            closes += event->type() == QEvent::Close;
-            return false;
+        InstallerWindow window(QStringLiteral("x"), url);
+        window.show();
+        // The download ends as the downloader ends it: the served bytes in its file, the file
+        // closed and finished(); or an error, with the file left as it is.
+        auto *downloader = window.findChild<FileDownloader *>();
+        if (QFile *file = downloader->findChild<QFile *>();
+            file && file->write(served) == served.size()) {
+            file->close();
+            served.isNull() ? emit downloader->errorOccurred("Connection closed")
+                            : emit downloader->finished();
         }
-    } counter;
-
-    QScopedPointer<InstallerWindow> window(newWindow());
-    window->installEventFilter(&counter);
-    auto *button = window->findChild<QPushButton *>(QStringLiteral("buttonCancel"));
-    for (int click = 1; click <= 2; ++click) {
-        window->show();
-        QVERIFY(QTest::qWaitForWindowExposed(window.data()));
-        QTest::mouseClick(button, Qt::LeftButton);
-        QCOMPARE(counter.closes, click);
-        QVERIFY(!window->isVisible());
+        QTRY_VERIFY_WITH_TIMEOUT(!window.isVisible(), 20000);
     }
+    // The lock goes before the installer starts; every other way out keeps it to the end.
+    const int locksAfter = locksBefore + (installer == "not started" ? 1 : 0);
+    QCOMPARE(lockDescriptors(), locksAfter);
+    // Each failure is shown once, and the window closes after it.
+    expectedBox.replace("{folder}", QCoreApplication::applicationDirPath());
+    QCOMPARE(boxes, expectedBox.isEmpty()
+                        ? QStringList()
+                        : QStringList{"Larkspur Installer | CLOSE | " + expectedBox +
+                                      " | lock descriptors " + QString::number(locksAfter)});
+    QCOMPARE(leftovers(), expectedLeftovers);
+    const auto installerLog = [this] {
+        QFile log(logs.filePath("installer.log"));
+        return log.open(QIODevice::ReadOnly) ? log.readAll() : QByteArray();
+    };
+    QTRY_COMPARE_WITH_TIMEOUT(
+        installerLog(),
+        QByteArray(installer == "runs" ? "/VERYSILENT /SP-, lock descriptors 0\n" : ""), 10000);
 }
 
-void InstallerWindowTest::progress_data()
+void InstallerWindowTest::downloading()
 {
-    QTest::addColumn<quint64>("received");
-    QTest::addColumn<quint64>("total");
-    QTest::addColumn<int>("expected");
+    const int locksBefore = lockDescriptors();
+    InstallerWindow window(
+        QStringLiteral("x"),
+        QStringLiteral("http://127.0.0.1:%1/Update.zip").arg(silentServer.serverPort()));
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    QCOMPARE(leftovers(), QStringList{"Update.zip"});
+    // An update under way: the product's probe from the README is refused, a second instance
+    // would still get its share.
+    QCOMPARE(lockDescriptors(), locksBefore + 1);
+    const auto probe = [](const char *mode) {
+        return QProcess::execute("timeout", {"10", "flock", "--nonblock", mode, lockPath, "true"});
+    };
+    QCOMPARE(probe("--exclusive"), 1);
+    QCOMPARE(probe("--shared"), 0);
 
-    const quint64 gibibyte = quint64(1) << 30;
-    // Every row starts from a bar at 500, so an ignored report shows as 500.
-    QTest::newRow("no size known") << quint64(0) << quint64(0) << 500;
-    QTest::newRow("nothing of a known size") << quint64(0) << quint64(4096) << 30;
-    QTest::newRow("below the floor") << quint64(29) << quint64(1000) << 30;
-    QTest::newRow("thousandths truncated") << quint64(4219) << quint64(10000) << 421;
-    QTest::newRow("all received") << quint64(4096) << quint64(4096) << 1000;
-    QTest::newRow("more than announced") << quint64(8193) << quint64(4096) << 500;
-    QTest::newRow("total with all bits set")
-        << quint64(1) << std::numeric_limits<quint64>::max() << 30;
-    QTest::newRow("gibibytes without overflow") << 3 * gibibyte << 4 * gibibyte << 750;
+    // What the user reads, the logo, and a dialog with a title bar.
+    const QStringList texts = {window.windowTitle(), window.findChild<QLabel *>("label_2")->text(),
+                               window.findChild<QPushButton *>("buttonCancel")->text()};
+    QCOMPARE(texts, QStringList({"Installing update...", "Installing update...", "CANCEL UPDATE"}));
+    QVERIFY(!window.findChild<QLabel *>("label")->pixmap(Qt::ReturnByValue).isNull());
+    QCOMPARE(window.windowFlags() & ~Qt::WindowSystemMenuHint, Qt::Dialog | Qt::WindowTitleHint);
+
+    // The bar counts thousandths, at least 30 once a size is known; a report it can't show
+    // leaves it where it was.
+    const quint64 reports[][3] = {{0, 0, 0},         {0, 4096, 30},  {4219, 10000, 421},
+                                  {8193, 4096, 421}, {1, ~0ULL, 30}, {3ULL << 30, 4ULL << 30, 750},
+                                  {4096, 0, 750}};
+    auto *downloader = window.findChild<FileDownloader *>();
+    for (const auto &report : reports) {
+        emit downloader->downloadProgress(report[0], report[1]);
+        QCOMPARE(window.findChild<QProgressBar *>()->value(), int(report[2]));
+    }
+
+    // Cancelling removes what has arrived and ends the program.
+    QTest::mouseClick(window.findChild<QPushButton *>("buttonCancel"), Qt::LeftButton);
+    QVERIFY(!window.isVisible());
+    QCOMPARE(leftovers(), QStringList());
+    QCOMPARE(boxes, QStringList());
 }
 
-void InstallerWindowTest::progress()
+void InstallerWindowTest::wrongArgumentCount()
 {
-    QFETCH(quint64, received);
-    QFETCH(quint64, total);
-    QFETCH(int, expected);
-
-    QScopedPointer<InstallerWindow> window(newWindow());
-    auto *bar = window->findChild<QProgressBar *>(QStringLiteral("progressBar"));
-    QVERIFY(QMetaObject::invokeMethod(window.data(), "on_progress", Q_ARG(quint64, 500),
-                                      Q_ARG(quint64, 1000)));
-    QVERIFY(QMetaObject::invokeMethod(window.data(), "on_progress", Q_ARG(quint64, received),
-                                      Q_ARG(quint64, total)));
-    QCOMPARE(bar->value(), expected);
+    // Without a platform plugin any QApplication aborts, so exit code 255 (-1) shows that the
+    // program stopped before it created one, and nothing could have been shown.
+    const QStringList run = {"QT_QPA_PLATFORM=no-such-platform", "timeout", "30",
+                             LARKSPUR_INSTALLER_PATH};
+    QCOMPARE(QProcess::execute("env", run + QStringList{"x"}), 255);
+    QCOMPARE(QProcess::execute("env", run + QStringList{"x", "http://127.0.0.1:9/U.zip", "x"}),
+             255);
 }
 
-void InstallerWindowTest::messageBox()
+int main(int argc, char *argv[])
 {
-    QScopedPointer<InstallerWindow> window(newWindow());
-    MessageBoxPointer box = newBox(window.data());
-    QCOMPARE(box->windowTitle(), QStringLiteral("Larkspur Installer"));
-    QCOMPARE(box->icon(), QMessageBox::Critical);
-    QCOMPARE(box->windowModality(), Qt::WindowModal);
-    QCOMPARE(box->parentWidget(), window.data());
-    QVERIFY(box->styleSheet().isEmpty());
-    QCOMPARE(box->buttons().size(), 1);
-    QAbstractButton *button = box->buttons().first();
-    QCOMPARE(box->standardButton(button), QMessageBox::Close);
-    QCOMPARE(button->text(), QStringLiteral("CLOSE"));
-    QCOMPARE(button->objectName(), QStringLiteral("CLOSE"));
-
-    // The name alone is not enough: the button must wear the window's green pill.
-    box->show();
-    QVERIFY(QTest::qWaitForWindowExposed(box.get()));
-    const QImage image = box->grab().toImage();
-    const QPoint insidePill = button->mapTo(box.get(), QPoint(12, button->height() / 2));
-    const QColor fill = image.pixelColor(insidePill);
-    QVERIFY2(fill.green() > fill.red() + 60 && fill.green() > fill.blue() + 40,
-             qPrintable(fill.name()));
-    // Outside the pill's rounded corner the box's own dark background shows.
-    const QColor corner = image.pixelColor(button->mapTo(box.get(), QPoint(5, 1)));
-    QVERIFY2(corner.green() < 0x60, qPrintable(corner.name()));
+    // Started by a window under test as the update's installer: write down what came along.
+    if (qEnvironmentVariableIsSet("LARKSPUR_INSTALLER_LOG")) {
+        QFile log(qEnvironmentVariable("LARKSPUR_INSTALLER_LOG"));
+        const QByteArray record = QByteArrayList(argv + 1, argv + argc).join(' ') +
+                                  ", lock descriptors " + QByteArray::number(lockDescriptors());
+        return log.open(QIODevice::Append) && log.write(record + '\n') > 0 ? 0 : 1;
+    }
+    QApplication application(argc, argv);
+    InstallerWindowTest test;
+    return QTest::qExec(&test, argc, argv);
 }
 
-void InstallerWindowTest::showMessageRunsUntilDismissed()
-{
-    QScopedPointer<InstallerWindow> window(newWindow());
-    QString shown;
-    dismissNextBox(&shown);
-    const int result = showMessage(
-        window.data(), QStringLiteral("Larkspur Installer"), QStringLiteral("Failed to update."),
-        true, QMessageBox::Close, QStringLiteral("CLOSE"), QString(), QMessageBox::NoButton,
-        QString(), QString(), QMessageBox::NoButton, QString(), QString(), QMessageBox::NoButton);
-    QCOMPARE(shown, QStringLiteral("Failed to update."));
-    QCOMPARE(result, int(QMessageBox::Close));
-}
-
-void InstallerWindowTest::failedStartClosesTheShownWindow()
-{
-    // A URL that ends in a slash names no file: the download can't start, and the window,
-    // shown only after its constructor returned, must still close.
-    QString shown;
-    dismissNextBox(&shown);
-    const QString url = QStringLiteral("http://127.0.0.1:%1/").arg(silentServer.serverPort());
-    QScopedPointer<InstallerWindow> window(new InstallerWindow(QStringLiteral("x"), url));
-    QVERIFY2(
-        shown.startsWith(QStringLiteral("Failed to download the update.\n\nFailed to create ")),
-        qPrintable(shown));
-    window->show();
-    QTRY_VERIFY(!window->isVisible());
-}
-
-QTEST_MAIN(InstallerWindowTest)
 #include "tst_installerwindow.moc"

@@ -1,15 +1,19 @@
 #include "zipfixture.h"
 
+#include <QFile>
+#include <QTemporaryDir>
+
 #include <zip.h>
 
 namespace zipfixture {
 
-bool write(const QString &path, const QVector<Entry> &entries)
+QByteArray zipped(const QVector<Entry> &entries)
 {
-    zipFile zip = zipOpen64(path.toUtf8().constData(), APPEND_STATUS_CREATE);
-    if (zip == nullptr)
-        return false;
-    bool written = true;
+    QTemporaryDir folder;
+    QFile archive(folder.filePath(QStringLiteral("archive.zip")));
+    zipFile zip =
+        zipOpen64(QFile::encodeName(archive.fileName()).constData(), APPEND_STATUS_CREATE);
+    bool written = zip != nullptr;
     for (const Entry &entry : entries) {
         const zip_fileinfo info{};
         written = written &&
@@ -21,7 +25,13 @@ bool write(const QString &path, const QVector<Entry> &entries)
                   (entry.raw ? zipCloseFileInZipRaw64(zip, entry.declaredSize, entry.crc)
                              : zipCloseFileInZip(zip)) == ZIP_OK;
     }
-    return zipClose(zip, nullptr) == ZIP_OK && written;
+    written = zip != nullptr && zipClose(zip, nullptr) == ZIP_OK && written;
+    return written && archive.open(QIODevice::ReadOnly) ? archive.readAll() : QByteArray();
+}
+
+QByteArray zipped(const QString &name, const QByteArray &data)
+{
+    return zipped({{name, data}});
 }
 
 } // namespace zipfixture

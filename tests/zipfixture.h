@@ -18,11 +18,9 @@ struct Entry
     quint32 crc = 0;
 };
 
-inline Entry deflated(const QString &name, const QByteArray &data)
-{
-    return {name, data};
-}
-
-bool write(const QString &path, const QVector<Entry> &entries);
+// The bytes of an archive holding these entries; empty when it can't be written.
+QByteArray zipped(const QVector<Entry> &entries);
+// An archive holding one deflated entry.
+QByteArray zipped(const QString &name, const QByteArray &data);
 
 } // namespace zipfixture
