@@ -6,8 +6,9 @@
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QNetworkRequest>
+#include <QRegularExpression>
 #include <QSslConfiguration>
-#include <QUrl>
+#include <QTimer>
 #include <QVariant>
 
 namespace {
@@ -26,13 +27,70 @@ bool isPlainFileName(const QString &fileName)
            !fileName.contains(QLatin1Char('\\'));
 }
 
+// Failures of the connection, which the next attempt may well not meet. An HTTP status, a TLS
+// failure or a failed write would be the same answer again.
+bool isNetworkFailure(QNetworkReply::NetworkError error)
+{
+    switch (error) {
+    case QNetworkReply::ConnectionRefusedError:
+    case QNetworkReply::RemoteHostClosedError:
+    case QNetworkReply::HostNotFoundError:
+    case QNetworkReply::TimeoutError:
+    case QNetworkReply::TemporaryNetworkFailureError:
+    case QNetworkReply::NetworkSessionFailedError:
+    case QNetworkReply::UnknownNetworkError:
+        return true;
+    default:
+        return false;
+    }
+}
+
+// The URL's fragment, which is never sent, may carry the digest the product published. A
+// name=value fragment that is not a SHA-256 digest is refused rather than skipped, so that a
+// check the product asked for is never silently dropped; a fragment without '=' is no digest.
+bool readDigest(const QString &url, QByteArray &digest, QString &error)
+{
+    const int hash = url.indexOf(QLatin1Char('#'));
+    const QString fragment = hash < 0 ? QString() : url.mid(hash + 1);
+    if (!fragment.contains(QLatin1Char('=')))
+        return true;
+    static const QRegularExpression sha256(
+        QRegularExpression::anchoredPattern(QStringLiteral("sha256=[0-9A-Fa-f]{64}")));
+    if (!sha256.match(fragment).hasMatch()) {
+        error = QStringLiteral("Unsupported digest: %1").arg(fragment);
+        return false;
+    }
+    digest = QByteArray::fromHex(fragment.mid(fragment.indexOf(QLatin1Char('=')) + 1).toLatin1());
+    return true;
+}
+
 } // namespace
 
-FileDownloader::FileDownloader(QObject *parent) : QObject(parent) {}
+FileDownloader::FileDownloader(QObject *parent) : QObject(parent), retryTimer(new QTimer(this))
+{
+    // A child timer: deleting the downloader during a delay leaves no request to be sent.
+    retryTimer->setSingleShot(true);
+    connect(retryTimer, &QTimer::timeout, this, &FileDownloader::sendRequest);
+}
+
+void FileDownloader::setStallTimeout(int milliseconds)
+{
+    stallTimeout = milliseconds;
+}
+
+void FileDownloader::setRetryPolicy(int maxRetries, int firstDelayMilliseconds)
+{
+    this->maxRetries = maxRetries;
+    firstRetryDelay = firstDelayMilliseconds;
+}
 
 bool FileDownloader::download(QString url, QString directory, QString &filePath, QString &error)
 {
     release();
+
+    expectedDigest.clear();
+    if (!readDigest(url, expectedDigest, error))
+        return false;
 
     if (!QDir().mkpath(directory)) {
         error = QStringLiteral("The directory %1 is not accessible.").arg(directory);
@@ -66,29 +124,130 @@ bool FileDownloader::startRequest(QString url)
     networkManager = new QNetworkAccessManager(this);
     connect(networkManager, &QNetworkAccessManager::finished, this, &FileDownloader::dataReady);
 
-    QNetworkRequest request(QUrl(url, QUrl::TolerantMode));
+    requestUrl = QUrl(url, QUrl::TolerantMode);
+    totalBytes = 0;
+    receivedBytes = 0;
+    retriesDone = 0;
+    validator.clear();
+    digest.reset();
+    sendRequest();
+    return true;
+}
+
+void FileDownloader::sendRequest()
+{
+    // Without the server's word that a range continues this very file, the file starts over.
+    if (receivedBytes > 0 && validator.isEmpty() && !restartFile())
+        return;
+
+    QNetworkRequest request(requestUrl);
     request.setSslConfiguration(QSslConfiguration::defaultConfiguration());
+    // Qt 5 waits for ever by default. The time counts from the request's start, so a server
+    // that accepts the connection and never answers stalls as well.
+    request.setTransferTimeout(stallTimeout);
+    attemptStart = receivedBytes;
+    if (attemptStart > 0) {
+        request.setRawHeader("Range", "bytes=" + QByteArray::number(attemptStart) + '-');
+        // A server whose file changed since sends all of the new one instead of a range.
+        request.setRawHeader("If-Range", validator);
+    }
+    responseAccepted = false;
 
     currentReply = networkManager->get(request);
     currentReply->setReadBufferSize(readBufferSize);
-    totalBytes = 0;
-    receivedBytes = 0;
-
     connect(currentReply, &QIODevice::readyRead, this, &FileDownloader::partialDataReady);
     connect(currentReply, &QNetworkReply::downloadProgress, this,
             &FileDownloader::on_download_progress);
+}
+
+bool FileDownloader::acceptResponse()
+{
+    responseAccepted = true;
+    const QVariant status = currentReply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
+    // Qt 5 reports a redirect, which is not followed, as a success. No status outside 2xx is
+    // the file, so its body never reaches it.
+    if (status.isValid() && (status.toInt() < 200 || status.toInt() > 299)) {
+        const QString reason =
+            currentReply->attribute(QNetworkRequest::HttpReasonPhraseAttribute).toString();
+        fail(QStringLiteral("Error transferring %1 - server replied: %2")
+                 .arg(currentReply->url().toString(), reason));
+        return false;
+    }
+
+    if (attemptStart > 0 && status.toInt() != 200) {
+        if (continuesFile())
+            return true;
+        fail(QStringLiteral("The server did not send the rest of the file that was cut off."));
+        return false;
+    }
+    if (attemptStart > 0 && !restartFile())
+        return false;
+
+    // This answer starts the file, and what it says about ranges holds for the retries. The
+    // complete length must be known, to check that a range ends where the file does.
+    const QByteArray etag = currentReply->rawHeader("ETag");
+    const QVariant length = currentReply->header(QNetworkRequest::ContentLengthHeader);
+    validator =
+        etag.isEmpty() || etag.startsWith("W/") ? currentReply->rawHeader("Last-Modified") : etag;
+    completeLength = length.toLongLong();
+    if (currentReply->rawHeader("Accept-Ranges") != "bytes" || !length.isValid())
+        validator.clear();
     return true;
+}
+
+bool FileDownloader::continuesFile() const
+{
+    // Exactly the rest of the same file, or the two halves would be spliced into neither.
+    const QByteArray rest = "bytes " + QByteArray::number(attemptStart) + '-' +
+                            QByteArray::number(completeLength - 1) + '/' +
+                            QByteArray::number(completeLength);
+    const QByteArray etag = currentReply->rawHeader("ETag");
+    return currentReply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt() == 206 &&
+           currentReply->rawHeader("Content-Range") == rest &&
+           (etag.isEmpty() || !validator.startsWith('"') || etag == validator);
+}
+
+bool FileDownloader::restartFile()
+{
+    receivedBytes = 0;
+    attemptStart = 0;
+    digest.reset();
+    // resize() also moves the write position back to the start.
+    if (outputFile->resize(0))
+        return true;
+    fail(QStringLiteral("I/O failure (%1)").arg(outputFile->errorString()));
+    return false;
+}
+
+void FileDownloader::retryOrFail(const QString &error)
+{
+    if (retriesDone >= maxRetries) {
+        fail(error);
+        return;
+    }
+    // The finished reply goes; the file stays open for the next attempt.
+    currentReply->disconnect(this);
+    currentReply->deleteLater();
+    currentReply = nullptr;
+    retryTimer->start(firstRetryDelay << retriesDone++);
 }
 
 void FileDownloader::release()
 {
+    retryTimer->stop();
     if (networkManager) {
         networkManager->disconnect(this);
         networkManager->deleteLater();
         networkManager = nullptr;
     }
     if (currentReply) {
+        // The receiver of errorOccurred may run a nested event loop, in which a reply that is
+        // only scheduled for deletion would go on receiving. Disconnected first, so that abort()
+        // does not report its own cancellation. One refused for its status is left alone: Qt
+        // reports that status after an abort too, and warns about the second error.
         currentReply->disconnect(this);
+        if (currentReply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt() < 300)
+            currentReply->abort();
         currentReply->deleteLater();
         currentReply = nullptr;
     }
@@ -101,26 +260,14 @@ void FileDownloader::release()
 bool FileDownloader::writeChunk(const QByteArray &chunk)
 {
     // A short count is a failure too: it is how a full disk shows on the chunk that filled it.
-    if (outputFile->write(chunk) == chunk.size())
+    if (outputFile->write(chunk) == chunk.size()) {
+        // Hashed as written, so the digest covers exactly the bytes in the file.
+        if (!expectedDigest.isEmpty())
+            digest.addData(chunk);
         return true;
-
-    const QString error = QStringLiteral("I/O failure (%1)").arg(outputFile->errorString());
-    giveUpReply();
-    emit errorOccurred(error);
+    }
+    fail(QStringLiteral("I/O failure (%1)").arg(outputFile->errorString()));
     return false;
-}
-
-void FileDownloader::giveUpReply()
-{
-    // The receiver of errorOccurred may run a nested event loop, in which a reply that is only
-    // scheduled for deletion would go on delivering data and, at its end, a finished().
-    // Disconnected first, so that abort() does not report its own cancellation.
-    QNetworkReply *reply = currentReply;
-    currentReply = nullptr;
-    networkManager->disconnect(this);
-    reply->disconnect(this);
-    reply->abort();
-    reply->deleteLater();
 }
 
 void FileDownloader::fail(const QString &error)
@@ -132,43 +279,54 @@ void FileDownloader::fail(const QString &error)
 
 void FileDownloader::dataReady(QNetworkReply *reply)
 {
+    if (reply->error() == QNetworkReply::OperationCanceledError) {
+        // Only the stall timeout cancels a reply we still listen to, and Qt's text for it reads
+        // as if the user had cancelled.
+        retryOrFail(QStringLiteral("The server stopped sending data."));
+        return;
+    }
     if (reply->error() != QNetworkReply::NoError) {
-        fail(reply->errorString());
+        if (isNetworkFailure(reply->error()))
+            retryOrFail(reply->errorString());
+        else
+            fail(reply->errorString());
         return;
     }
-
-    // Qt 5 reports a redirect, which is not followed, as a success; its body is not the file.
-    const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
-    if (status.isValid() && (status.toInt() < 200 || status.toInt() > 299)) {
-        const QString reason =
-            reply->attribute(QNetworkRequest::HttpReasonPhraseAttribute).toString();
-        fail(QStringLiteral("Error transferring %1 - server replied: %2")
-                 .arg(reply->url().toString(), reason));
+    if (!responseAccepted && !acceptResponse())
         return;
-    }
 
     // Qt 5 can take a connection closed right after the first packet for the end of the body
     // and report no error. The Content-Length (which Qt drops for compressed bodies) tells, and
-    // the fault is reported in the words Qt uses when it notices it itself.
+    // the fault is reported in the words Qt uses when it notices it itself. For a resumed
+    // download it is the length of the range, which began at attemptStart.
     const QByteArray rest = reply->readAll();
     const QVariant contentLength = reply->header(QNetworkRequest::ContentLengthHeader);
-    if (contentLength.isValid() && contentLength.toLongLong() != receivedBytes + rest.size()) {
-        fail(QStringLiteral("Connection closed"));
+    if (contentLength.isValid() &&
+        contentLength.toLongLong() != receivedBytes - attemptStart + rest.size()) {
+        retryOrFail(QStringLiteral("Connection closed"));
         return;
     }
 
     if (!writeChunk(rest))
         return;
     outputFile->close();
+    if (!expectedDigest.isEmpty() && digest.result() != expectedDigest) {
+        outputFile->remove();
+        fail(QStringLiteral("The download does not match its published SHA-256 digest."));
+        return;
+    }
     emit finished();
 }
 
 void FileDownloader::partialDataReady()
 {
+    if (!responseAccepted && !acceptResponse())
+        return;
+
     const quint64 contentLength =
         currentReply->header(QNetworkRequest::ContentLengthHeader).toULongLong();
     if (contentLength != 0)
-        totalBytes = static_cast<qint64>(contentLength);
+        totalBytes = attemptStart + static_cast<qint64>(contentLength);
 
     receivedBytes += currentReply->bytesAvailable();
     emit downloadProgress(static_cast<quint64>(receivedBytes), static_cast<quint64>(totalBytes));
@@ -179,5 +337,6 @@ void FileDownloader::partialDataReady()
 void FileDownloader::on_download_progress(qint64 bytesReceived, qint64 bytesTotal)
 {
     Q_UNUSED(bytesReceived);
-    totalBytes = bytesTotal;
+    // Qt counts this attempt's body alone, and says -1 when it doesn't know its size.
+    totalBytes = bytesTotal < 0 ? bytesTotal : attemptStart + bytesTotal;
 }

@@ -1,15 +1,20 @@
 #pragma once
 
+#include "net/sha256.h"
+
+#include <QByteArray>
 #include <QObject>
 #include <QString>
+#include <QUrl>
 
-class QByteArray;
 class QFile;
 class QNetworkAccessManager;
 class QNetworkReply;
+class QTimer;
 
 // Fetches one file with an HTTP(S) GET into a directory, writing each chunk as it arrives.
-// A download ends with exactly one of finished() or errorOccurred().
+// Failures the network caused are retried, resuming where the file stands when the server
+// allows it. A download ends with exactly one of finished() or errorOccurred().
 class FileDownloader : public QObject
 {
     Q_OBJECT
@@ -18,6 +23,10 @@ public:
     explicit FileDownloader(QObject *parent = nullptr);
 
     bool download(QString url, QString directory, QString &filePath, QString &error);
+    // An attempt fails when no byte arrives for this long; 0 waits for ever.
+    void setStallTimeout(int milliseconds);
+    // The delay doubles after each retry; (0, 0) makes a single attempt.
+    void setRetryPolicy(int maxRetries, int firstDelayMilliseconds);
 
 signals:
     void finished();
@@ -31,9 +40,13 @@ private slots:
 
 private:
     bool startRequest(QString url);
+    void sendRequest();
+    bool acceptResponse();
+    bool continuesFile() const;
+    bool restartFile();
+    void retryOrFail(const QString &error);
     void release();
     bool writeChunk(const QByteArray &chunk);
-    void giveUpReply();
     void fail(const QString &error);
 
     QNetworkAccessManager *networkManager = nullptr;
@@ -41,4 +54,22 @@ private:
     QNetworkReply *currentReply = nullptr;
     qint64 totalBytes = 0;
     qint64 receivedBytes = 0;
+
+    QUrl requestUrl;
+    QTimer *retryTimer;
+    int stallTimeout = 30000;
+    int maxRetries = 3;
+    int firstRetryDelay = 1000;
+    int retriesDone = 0;
+    // Where the current attempt's body starts in the file: 0, or the bytes kept from before.
+    qint64 attemptStart = 0;
+    bool responseAccepted = false;
+    // What the answer that started the file allows: a range request, checked against this
+    // validator (a strong ETag, else Last-Modified; empty when the server offered no ranges)
+    // and the file's complete length.
+    QByteArray validator;
+    qint64 completeLength = -1;
+    // Empty when the URL names no digest.
+    QByteArray expectedDigest;
+    Sha256 digest;
 };

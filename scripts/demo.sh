@@ -49,7 +49,10 @@ python3 tests/e2e/updateserver.py "$demo_dir/served" --rate 1048576 --lifetime 1
     >"$demo_dir/port" &
 pids+=($!)
 wait_for_line "$demo_dir/port" "The update server"
-url="http://127.0.0.1:$(cat "$demo_dir/port")/Update.zip"
+# The digest the product would take from its update feed, checked by the program before it
+# extracts anything.
+digest=$(sha256sum "$demo_dir/served/Update.zip" | cut -d ' ' -f 1)
+url="http://127.0.0.1:$(cat "$demo_dir/port")/Update.zip#sha256=$digest"
 
 if [ -z "${DISPLAY:-}" ]; then
     Xvfb -displayfd 3 -screen 0 800x400x24 -nolisten tcp 3>"$demo_dir/display" 2>/dev/null &

@@ -1,7 +1,7 @@
 # Debian packages the project needs, and a function that installs the missing ones.
 # Sourced by the scripts that build, test, benchmark and demonstrate the program.
 
-BUILD_PACKAGES=(cmake g++ make pkg-config qtbase5-dev libminizip-dev zlib1g-dev)
+BUILD_PACKAGES=(cmake g++ make pkg-config qtbase5-dev libminizip-dev zlib1g-dev libssl-dev)
 TEST_PACKAGES=(python3 python3-pefile binutils-mingw-w64-x86-64 xvfb xdotool nginx-light
     zip p7zip-full libarchive-tools
     g++-mingw-w64-x86-64 wine wine64

@@ -3,33 +3,32 @@
 #include <QTcpSocket>
 #include <QTimer>
 
-TestHttpServer::TestHttpServer(QByteArrayList parts, int pause)
-    : parts(std::move(parts)), pause(pause)
+TestHttpServer::TestHttpServer(QByteArrayList answers) : answers(std::move(answers))
 {
     connect(this, &QTcpServer::newConnection, this, [this] {
         QTcpSocket *socket = nextPendingConnection();
-        connect(socket, &QTcpSocket::readyRead, this,
-                [this, socket, request = QByteArray()]() mutable {
-                    request += socket->readAll();
-                    // Every request here is a GET without a body, so it ends at the blank line.
-                    if (request.endsWith("\r\n\r\n"))
-                        writePart(socket, 0);
-                });
+        connect(
+            socket, &QTcpSocket::readyRead, this, [this, socket, request = QByteArray()]() mutable {
+                request += socket->readAll();
+                // Every request here is a GET without a body, so it ends at the blank line.
+                if (!request.endsWith("\r\n\r\n"))
+                    return;
+                requests.append(request);
+                // The last answer, once they run out.
+                writeFrom(socket,
+                          this->answers.value(std::min(requests.size(), this->answers.size()) - 1),
+                          0);
+            });
     });
     listen(QHostAddress::LocalHost, 0);
 }
 
-QString TestHttpServer::url(const QString &path) const
+void TestHttpServer::writeFrom(QAbstractSocket *socket, const QByteArray &answer, int offset)
 {
-    return "http://127.0.0.1:" + QString::number(serverPort()) + path;
-}
-
-void TestHttpServer::writePart(QAbstractSocket *socket, int index)
-{
-    if (index == parts.size() || socket->state() != QAbstractSocket::ConnectedState) {
+    if (offset < answer.size() && socket->state() == QAbstractSocket::ConnectedState) {
+        socket->write(answer.mid(offset, 32 * 1024));
+        QTimer::singleShot(20, socket, [=] { writeFrom(socket, answer, offset + 32 * 1024); });
+    } else if (!answer.isEmpty()) {
         socket->disconnectFromHost();
-        return;
     }
-    socket->write(parts.at(index));
-    QTimer::singleShot(pause, socket, [this, socket, index] { writePart(socket, index + 1); });
 }

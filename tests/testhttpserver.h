@@ -3,20 +3,20 @@
 #include <QByteArrayList>
 #include <QTcpServer>
 
-// An HTTP server on 127.0.0.1 that answers every request with `parts`, written `pause` ms apart,
-// and then closes. A part may end anywhere, mid-header or mid-chunk, to play a broken server.
+// An HTTP server on 127.0.0.1. The n-th request is answered with answers[n], or with the last
+// answer once they run out, written in parts of 32 KiB 20 ms apart; then the connection is
+// closed. An answer may end anywhere, mid-header or mid-body, to play a broken server; an empty
+// one stalls it, keeping the connection open without a word.
 class TestHttpServer : public QTcpServer
 {
-    Q_OBJECT
-
 public:
-    TestHttpServer(QByteArrayList parts, int pause);
+    explicit TestHttpServer(QByteArrayList answers);
 
-    QString url(const QString &path) const;
+    // The head of every request, in the order they came.
+    QByteArrayList requests;
 
 private:
-    void writePart(QAbstractSocket *socket, int index);
+    void writeFrom(QAbstractSocket *socket, const QByteArray &answer, int offset);
 
-    QByteArrayList parts;
-    int pause;
+    QByteArrayList answers;
 };
