@@ -3,7 +3,8 @@
 # nginx on 127.0.0.1, against curl -o followed by unzip of the same archive. The two take turns,
 # starting alternately; the script prints every round, the median ratio, and the program's peak
 # resident memory for this update against its peak for a 1 KiB update on the same (offscreen)
-# platform.
+# platform. In the same rounds the program also runs with the archive's SHA-256 in the URL, and
+# the script prints the ratio with digest / without and that run's peak memory.
 #   UPDATE_BENCH_MIB     size of the installer in the archive, in MiB (default 1024)
 #   UPDATE_BENCH_ROUNDS  rounds (default 5)
 set -euo pipefail
@@ -93,20 +94,37 @@ run_baseline()
     baseline_ms=$(((end - start) / 1000000))
 }
 
+digest=$(sha256sum "$archive" | cut -d ' ' -f 1)
+
 ratios=()
 peaks=()
 small_peaks=()
+digest_ratios=()
+digest_peaks=()
 echo "Update of ${size_mib} MiB, $rounds rounds (milliseconds)"
 for round in $(seq 1 "$rounds"); do
     if ((round % 2)); then
         run_program "${size_mib}MiB/Update.zip"
+        update_ms=$program_ms
+        update_peak_kib=$peak_kib
+        run_program "${size_mib}MiB/Update.zip#sha256=$digest"
         run_baseline
     else
         run_baseline
+        run_program "${size_mib}MiB/Update.zip#sha256=$digest"
+        digest_ms=$program_ms
+        digest_peak_kib=$peak_kib
         run_program "${size_mib}MiB/Update.zip"
+        update_ms=$program_ms
+        update_peak_kib=$peak_kib
+        program_ms=$digest_ms
+        peak_kib=$digest_peak_kib
     fi
-    update_ms=$program_ms
-    update_peak_kib=$peak_kib
+    digest_ratio=$(awk "BEGIN { printf \"%.3f\", $program_ms / $update_ms }")
+    digest_ratios+=("$digest_ratio")
+    digest_peaks+=("$peak_kib")
+    echo "round $round: with digest $program_ms, ratio with / without $digest_ratio," \
+        "peak ${peak_kib} KiB"
     run_program 1KiB/Update.zip
     small_peak_kib=$peak_kib
     ratio=$(awk "BEGIN { printf \"%.3f\", $update_ms / $baseline_ms }")
@@ -121,4 +139,6 @@ ratio=$(median "${ratios[*]}")
 peak=$(median "${peaks[*]}")
 small_peak=$(median "${small_peaks[*]}")
 echo "median ratio program / (curl + unzip): $ratio (goal: at most 0.5)"
+echo "median ratio with digest / without: $(median "${digest_ratios[*]}") (goal: at most 1.1)," \
+    "median peak with digest $(median "${digest_peaks[*]}") KiB"
 awk "BEGIN { printf \"median peak memory: %.1f MiB, 1 KiB update %.1f MiB, difference %.1f MiB (goal: at most 16)\n\", $peak / 1024, $small_peak / 1024, ($peak - $small_peak) / 1024 }"
