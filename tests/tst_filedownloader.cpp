@@ -138,6 +138,8 @@ void tst_FileDownloader::download_data()
     // anything is made.
     const QString notPlain = "Failed to create %T/dir/%1 (not a plain file name).";
     row("backslash", {}, notPlain.arg("a\\b.zip"), 0, "(no file)", "/a%5Cb.zip");
+    row("dot-dot", {}, notPlain.arg(".."), 0, "(no file)", "/%2E%2E");
+    row("no file name", {}, "Failed to create %T/dir/ (Is a directory).", 0, "(no file)", "/");
     for (const QString &digest : {"sha512=" + QString(128, 'a'), "sha-256=" + QString(64, 'a'),
                                   "sha256=" + QString(63, 'a')})
         row(qPrintable(digest.section('=', 0, 0) + " of " +
