@@ -35,6 +35,15 @@ QByteArray readFile(const QString &path)
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("(no file)");
 }
 
+// Whether this process still holds the file open, which would keep Windows from running it.
+bool isOpen(const QString &path)
+{
+    for (const QFileInfo &fd : QDir("/proc/self/fd").entryInfoList(QDir::AllEntries | QDir::System))
+        if (fd.symLinkTarget() == path)
+            return true;
+    return false;
+}
+
 bool writeFile(const QString &path, const QByteArray &bytes)
 {
     QFile file(path);
@@ -170,6 +179,9 @@ void tst_FileDownloader::download()
                             (path.isEmpty() ? "/update.zip#sha256=" + sha256(body) : path);
         Download download(2, 10, 250);
         const bool started = download.start(url, directory);
+        bool openWhenFinished = false;
+        connect(&download.downloader, &FileDownloader::finished,
+                [&] { openWhenFinished = isOpen(download.filePath); });
         // Waited for in the event loop: Qt shows the fault above only then.
         QSignalSpy &end = expectedError.isEmpty() ? download.finished : download.errors;
         QCOMPARE(end.wait(started ? 5000 : 1), started);
@@ -181,6 +193,7 @@ void tst_FileDownloader::download()
         QCOMPARE(server.requests.size() == 1, expectedRequests == 1);
         if (!expectedFile.isNull())
             QCOMPARE(readFile(download.filePath), expectedFile);
+        QVERIFY(!openWhenFinished);
         // A cut answer that offered ranges is continued with the validator it gave.
         const QByteArray validator = answers.value(0).contains("W/") ? date : "\"1\"";
         QCOMPARE(server.requests.value(1).contains("Range: bytes=65536-\r\nIf-Range: " + validator),
