@@ -45,7 +45,7 @@ wait_for_line()
 }
 
 # About 4 MiB at 1 MiB a second: the download takes a few seconds.
-python3 tests/e2e/updateserver.py "$demo_dir/served" --rate 1048576 --lifetime 120 \
+python3 scripts/demo/updateserver.py "$demo_dir/served" --rate 1048576 --lifetime 120 \
     >"$demo_dir/port" &
 pids+=($!)
 wait_for_line "$demo_dir/port" "The update server"

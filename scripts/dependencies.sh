@@ -2,7 +2,7 @@
 # Sourced by the scripts that build, test, benchmark and demonstrate the program.
 
 BUILD_PACKAGES=(cmake g++ make pkg-config qtbase5-dev libminizip-dev zlib1g-dev libssl-dev)
-TEST_PACKAGES=(python3 python3-pefile binutils-mingw-w64-x86-64 xvfb xdotool nginx-light
+TEST_PACKAGES=(python3 python3-pefile binutils-mingw-w64-x86-64 xvfb xdotool xclip nginx-light
     zip p7zip-full libarchive-tools
     g++-mingw-w64-x86-64 wine wine64
     imagemagick libxcb1-dev util-linux openssl)

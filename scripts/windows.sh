@@ -5,7 +5,7 @@
 #
 # Those builds are kept in a cache outside the work tree, one folder per set of versions
 # (LARKSPUR_WINDOWS_CACHE, default /var/cache/larkspur-windows), so only the first run pays for
-# them: about half an hour on two cores, most of it Qt.
+# them: most of an hour on two cores, three quarters of it Qt.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/dependencies.sh
@@ -32,7 +32,11 @@ EOF
 apt_options=(-o "Dir::Etc::SourceList=$apt_dir/sources.list" -o "Dir::Etc::SourceParts=$apt_dir/parts"
     -o "Dir::State::Lists=$apt_dir/lists" -o "APT::Sandbox::User=root")
 say "looking up Debian's source packages"
-apt-get "${apt_options[@]}" update -qq
+if ! apt-get "${apt_options[@]}" update -qq; then
+    # Offline, the lists of an earlier run still name the versions the cache was built from.
+    ls "$apt_dir"/lists/*Sources* >/dev/null 2>&1 || exit 1
+    say "could not reach Debian's archive; using the package lists of an earlier run"
+fi
 
 # The version apt would fetch, read from the name of its .dsc file.
 source_version()
