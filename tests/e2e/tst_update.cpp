@@ -76,6 +76,11 @@ private:
 
 void UpdateTest::initTestCase()
 {
+    // A Wine prefix of the test's own, in the build folder; no Mono or Gecko, whose installers
+    // would ask for a download, and no desktop entries.
+    qputenv("WINEPREFIX", LARKSPUR_WINE_PREFIX);
+    qputenv("WINEDEBUG", "-all");
+    qputenv("WINEDLLOVERRIDES", "mscoree,mshtml,winemenubuilder.exe=");
     // -displayfd picks a free display and reports it. Every Wine process of the prefix binds to
     // the display that its first one saw, so the display comes first. The limits outlast ctest's.
     display.start("timeout", {"600", "Xvfb", "-displayfd", "1", "-screen", "0", "800x600x24",
@@ -90,8 +95,8 @@ void UpdateTest::initTestCase()
                           work.filePath(name + ".key"), "-out", work.filePath(name + ".pem")}),
                  0);
     if (!windowsProgram.isEmpty()) {
-        // The prefix, in the build folder (see CMakeLists.txt), is made anew for every run.
-        QVERIFY(QDir(qEnvironmentVariable("WINEPREFIX")).removeRecursively());
+        // Made anew for every run.
+        QVERIFY(QDir(LARKSPUR_WINE_PREFIX).removeRecursively());
         QCOMPARE(runTool({"wineboot", "-i"}, nullptr, 300000), 0);
         // Trusted by this prefix only, never by the machine: a root certificate, in the form in
         // which Windows keeps one in the registry (property 32, the certificate itself).
