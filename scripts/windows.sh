@@ -47,7 +47,12 @@ source_version()
 
 versions=""
 for package in "${sources[@]}"; do
-    versions+="${package%%-*}-$(source_version "$package")_"
+    version=$(source_version "$package")
+    if [ -z "$version" ]; then
+        say "Debian's archive offers no source package $package"
+        exit 1
+    fi
+    versions+="${package%%-*}-${version}_"
 done
 cache=$cache_root/${versions}mingw-$(x86_64-w64-mingw32-gcc-posix -dumpversion)
 prefix=$cache/prefix
