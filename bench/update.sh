@@ -96,6 +96,20 @@ run_baseline()
 
 digest=$(sha256sum "$archive" | cut -d ' ' -f 1)
 
+run_without_digest()
+{
+    run_program "${size_mib}MiB/Update.zip"
+    update_ms=$program_ms
+    update_peak_kib=$peak_kib
+}
+
+run_with_digest()
+{
+    run_program "${size_mib}MiB/Update.zip#sha256=$digest"
+    digest_ms=$program_ms
+    digest_peak_kib=$peak_kib
+}
+
 ratios=()
 peaks=()
 small_peaks=()
@@ -104,27 +118,19 @@ digest_peaks=()
 echo "Update of ${size_mib} MiB, $rounds rounds (milliseconds)"
 for round in $(seq 1 "$rounds"); do
     if ((round % 2)); then
-        run_program "${size_mib}MiB/Update.zip"
-        update_ms=$program_ms
-        update_peak_kib=$peak_kib
-        run_program "${size_mib}MiB/Update.zip#sha256=$digest"
+        run_without_digest
+        run_with_digest
         run_baseline
     else
         run_baseline
-        run_program "${size_mib}MiB/Update.zip#sha256=$digest"
-        digest_ms=$program_ms
-        digest_peak_kib=$peak_kib
-        run_program "${size_mib}MiB/Update.zip"
-        update_ms=$program_ms
-        update_peak_kib=$peak_kib
-        program_ms=$digest_ms
-        peak_kib=$digest_peak_kib
+        run_with_digest
+        run_without_digest
     fi
-    digest_ratio=$(awk "BEGIN { printf \"%.3f\", $program_ms / $update_ms }")
+    digest_ratio=$(awk "BEGIN { printf \"%.3f\", $digest_ms / $update_ms }")
     digest_ratios+=("$digest_ratio")
-    digest_peaks+=("$peak_kib")
-    echo "round $round: with digest $program_ms, ratio with / without $digest_ratio," \
-        "peak ${peak_kib} KiB"
+    digest_peaks+=("$digest_peak_kib")
+    echo "round $round: with digest $digest_ms, ratio with / without $digest_ratio," \
+        "peak ${digest_peak_kib} KiB"
     run_program 1KiB/Update.zip
     small_peak_kib=$peak_kib
     ratio=$(awk "BEGIN { printf \"%.3f\", $update_ms / $baseline_ms }")
