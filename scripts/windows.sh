@@ -3,9 +3,9 @@
 # with Debian's MinGW-w64 against static builds of Qt, OpenSSL, zlib and minizip made from Debian's
 # own source packages.
 #
-# Those builds are kept in a cache outside the work tree, one folder per set of versions
-# (LARKSPUR_WINDOWS_CACHE, default /var/cache/larkspur-windows), so only the first run pays for
-# them: most of an hour on two cores, three quarters of it Qt.
+# Those builds are kept in a cache outside the work tree, one folder per set of versions and build
+# options (LARKSPUR_WINDOWS_CACHE, default /var/cache/larkspur-windows), so only the first run pays
+# for them.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/dependencies.sh
@@ -19,49 +19,113 @@ say()
 cache_root=${LARKSPUR_WINDOWS_CACHE:-/var/cache/larkspur-windows}
 sources=(qtbase-opensource-src openssl zlib)
 jobs=$(nproc)
+mkdir -p "$cache_root"
 
-# Debian's source packages through a private sources list and lists folder, so the machine's apt
-# setup stays as it is. Only the main archive serves source packages here, not the security one.
-apt_dir=$cache_root/apt
-mkdir -p "$apt_dir/lists/partial" "$apt_dir/parts"
-keyring=/usr/share/keyrings/debian-archive-keyring.gpg
-cat >"$apt_dir/sources.list" <<EOF
-deb-src [signed-by=$keyring] http://deb.debian.org/debian bookworm main
-deb-src [signed-by=$keyring] http://deb.debian.org/debian bookworm-updates main
-EOF
-apt_options=(-o "Dir::Etc::SourceList=$apt_dir/sources.list" -o "Dir::Etc::SourceParts=$apt_dir/parts"
-    -o "Dir::State::Lists=$apt_dir/lists" -o "APT::Sandbox::User=root")
-say "looking up Debian's source packages"
-if ! apt-get "${apt_options[@]}" update -qq; then
-    # Offline, the lists of an earlier run still name the versions the cache was built from.
-    ls "$apt_dir"/lists/*Sources* >/dev/null 2>&1 || exit 1
-    say "could not reach Debian's archive; using the package lists of an earlier run"
+# One run at a time: a second run (a test run beside a benchmark, two CI jobs) waits here rather
+# than rebuild or read a cache the first is writing, or build the program into the same folder.
+exec {cache_lock}>"$cache_root/lock"
+if ! flock --nonblock "$cache_lock"; then
+    say "waiting for another windows.sh run to finish with $cache_root"
+    flock "$cache_lock"
 fi
 
-# The version apt would fetch, read from the name of its .dsc file.
-source_version()
+# Debian's source packages through private sources lists and lists folders, so the machine's apt
+# setup stays as it is. The security archive comes first: the OpenSSL in the shipped program
+# should carry its fixes whenever that archive serves them.
+keyring=/usr/share/keyrings/debian-archive-keyring.gpg
+declare -A archive_lines=(
+    [security]="deb-src [signed-by=$keyring] http://deb.debian.org/debian-security bookworm-security main"
+    [main]="deb-src [signed-by=$keyring] http://deb.debian.org/debian bookworm main
+deb-src [signed-by=$keyring] http://deb.debian.org/debian bookworm-updates main"
+)
+archives=(security main)
+
+# apt-get or apt-cache against one archive's private setup: apt_in ARCHIVE COMMAND ARGUMENTS...
+apt_in()
 {
-    apt-get "${apt_options[@]}" --print-uris source "$1" 2>/dev/null |
-        sed -n "s/^'[^']*' $1_\(.*\)\.dsc .*/\1/p"
+    local dir=$cache_root/apt/$1
+    local command=$2
+    shift 2
+    "$command" -o "Dir::Etc::SourceList=$dir/sources.list" -o "Dir::Etc::SourceParts=$dir/parts" \
+        -o "Dir::State::Lists=$dir/lists" -o "APT::Sandbox::User=root" "$@"
 }
 
+say "looking up Debian's source packages"
+for archive in "${archives[@]}"; do
+    dir=$cache_root/apt/$archive
+    mkdir -p "$dir/lists/partial" "$dir/parts"
+    echo "${archive_lines[$archive]}" >"$dir/sources.list"
+    if ! apt_in "$archive" apt-get update -qq; then
+        # Offline, the lists of an earlier run still name the versions the cache was built from.
+        if ! ls "$dir"/lists/*Sources* >/dev/null 2>&1; then
+            say "could not reach Debian's $archive archive and no earlier run listed its packages"
+            exit 1
+        fi
+        say "could not reach Debian's $archive archive; using the package lists of an earlier run"
+    fi
+done
+
+# The newest version an archive's lists name, epoch included; empty when they name none.
+listed_version()
+{
+    local newest="" version
+    while read -r version; do
+        if [ -z "$newest" ] || dpkg --compare-versions "$version" gt "$newest"; then
+            newest=$version
+        fi
+    done < <({ apt_in "$1" apt-cache showsrc --only-source "$2" 2>/dev/null || true; } |
+        sed -n 's/^Version: //p')
+    echo "$newest"
+}
+
+# Whether an archive really serves a package: an index can list a version whose files are not
+# (yet) on the mirror. Only the small .dsc is fetched to find out.
+serves()
+{
+    local probe
+    probe=$(mktemp -d)
+    (cd "$probe" && apt_in "$1" apt-get source --dsc-only -qq "$2=$3" >/dev/null 2>&1)
+    local served=$?
+    rm -rf "$probe"
+    return $served
+}
+
+declare -A source_archive source_version
 versions=""
 for package in "${sources[@]}"; do
-    version=$(source_version "$package")
+    version=""
+    reason=""
+    for archive in "${archives[@]}"; do
+        listed=$(listed_version "$archive" "$package")
+        if [ -z "$listed" ]; then
+            reason+="the $archive archive lists no $package; "
+        elif ! serves "$archive" "$package" "$listed"; then
+            reason+="the $archive archive lists $package $listed but does not serve it; "
+        else
+            version=$listed
+            source_archive[$package]=$archive
+            source_version[$package]=$listed
+            break
+        fi
+    done
     if [ -z "$version" ]; then
-        say "Debian's archive offers no source package $package"
+        say "Debian's archive offers no source package $package (${reason%; })"
         exit 1
     fi
-    versions+="${package%%-*}-${version}_"
+    say "using $package $version from the ${source_archive[$package]} archive${reason:+ (${reason%; })}"
+    # make can't work in a path holding a colon, so the name leaves out the version's epoch.
+    versions+="${package%%-*}-${version#*:}_"
 done
-cache=$cache_root/${versions}mingw-$(x86_64-w64-mingw32-gcc-posix -dumpversion)
-prefix=$cache/prefix
 
 fetch_sources()
 {
     mkdir -p "$cache/src"
     say "fetching ${sources[*]}"
-    (cd "$cache/src" && apt-get "${apt_options[@]}" source -qq "${sources[@]}")
+    local package
+    for package in "${sources[@]}"; do
+        (cd "$cache/src" &&
+            apt_in "${source_archive[$package]}" apt-get source -qq "$package=${source_version[$package]}" >/dev/null)
+    done
 }
 
 # Qt's build names its compilers by a prefix; this one leads to the posix thread model, which
@@ -133,8 +197,12 @@ build_qt()
     (cd "$work" && "$src/configure" -prefix "$prefix" -xplatform win32-g++ \
         -device-option CROSS_COMPILE="$cache/bin/x86_64-w64-mingw32-" \
         -release -static -opensource -confirm-license -nomake examples -nomake tests \
-        -no-opengl -no-dbus -no-icu -no-fontconfig -no-feature-tabletevent -no-feature-sql \
-        -qt-zlib -qt-pcre -qt-libpng -qt-libjpeg -qt-freetype -qt-harfbuzz \
+        -no-opengl -no-vulkan -no-dbus -no-icu -no-fontconfig -no-freetype \
+        -no-feature-tabletevent -no-feature-sql -no-feature-testlib -no-feature-concurrent \
+        -no-feature-xml -no-feature-printer -no-feature-bearermanagement \
+        -no-feature-graphicsview -no-feature-mdiarea -no-feature-calendarwidget \
+        -no-feature-textodfwriter -no-gif -no-ico -no-libjpeg \
+        -qt-zlib -qt-pcre -qt-libpng -qt-harfbuzz \
         -openssl-linked -I "$prefix/include" -L "$prefix/lib" \
         OPENSSL_LIBS="-lssl -lcrypto -lws2_32 -lcrypt32 -lgdi32 -luser32 -ladvapi32" \
         >"$cache/qt-configure.log" 2>&1)
@@ -142,6 +210,15 @@ build_qt()
     make -C "$work" -j "$jobs" >"$cache/qt-build.log" 2>&1
     make -C "$work" install >>"$cache/qt-build.log" 2>&1
 }
+
+# The cache is named by everything that shapes it: the source versions, the compiler and MinGW's
+# own runtime, and the build steps with their options (bash prints them without comments, so a
+# reworded comment rebuilds nothing).
+mingw=$(x86_64-w64-mingw32-gcc-posix -dumpversion)-$(dpkg-query -W -f='${Version}' mingw-w64-x86-64-dev)
+recipe=$(declare -f make_toolchain_links fetch_sources build_zlib_and_minizip build_openssl build_qt |
+    sha256sum | cut -c1-12)
+cache=$cache_root/${versions}mingw-${mingw}_$recipe
+prefix=$cache/prefix
 
 if [ -f "$cache/complete" ]; then
     say "using the Windows builds of Qt, OpenSSL, zlib and minizip in $cache"
