@@ -1,3 +1,4 @@
+#include "platform/nativeapi.h"
 #include "ui/installerwindow.h"
 
 #include <QApplication>
@@ -8,9 +9,11 @@ int main(int argc, char *argv[])
     if (argc != 3)
         return -1;
 
-    // QApplication may strip its own options from argv; the two arguments are taken first.
-    const char *firstArgument = argv[1];
-    const char *url = argv[2];
+    // Taken before QApplication, which may strip its own options from argv. On Windows argv has
+    // been through the ANSI code page; the arguments come from the wide command line instead.
+    const std::vector<std::string> arguments = nativeapi::commandLineArguments(argc, argv);
+    if (arguments.size() != 3)
+        return -1;
 
     QApplication application(argc, argv);
     QCoreApplication::setAttribute(Qt::AA_UseHighDpiPixmaps, true);
@@ -18,9 +21,8 @@ int main(int argc, char *argv[])
     QCoreApplication::setOrganizationName("Fernhollow");
     QCoreApplication::setOrganizationDomain("com.fernhollow");
 
-    const QString urlText(url);
-    const QString firstArgumentText(firstArgument);
-    InstallerWindow window(firstArgumentText, urlText);
+    InstallerWindow window(QString::fromStdString(arguments[1]),
+                           QString::fromStdString(arguments[2]));
     window.show();
     return application.exec();
 }

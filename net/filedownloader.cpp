@@ -1,5 +1,7 @@
 #include "net/filedownloader.h"
 
+#include "platform/nativeapi.h"
+
 #include <QByteArray>
 #include <QDir>
 #include <QFile>
@@ -73,6 +75,11 @@ FileDownloader::FileDownloader(QObject *parent) : QObject(parent), retryTimer(ne
     connect(retryTimer, &QTimer::timeout, this, &FileDownloader::sendRequest);
 }
 
+FileDownloader::~FileDownloader()
+{
+    unlockFile();
+}
+
 void FileDownloader::setStallTimeout(int milliseconds)
 {
     stallTimeout = milliseconds;
@@ -109,8 +116,28 @@ bool FileDownloader::download(QString url, QString directory, QString &filePath,
 
     outputFile = new QFile(filePath, this);
     // Unbuffered: each chunk reaches the file as it arrives, and a failed write is reported
-    // for the chunk that caused it instead of at a later flush.
-    if (!outputFile->open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Unbuffered)) {
+    // for the chunk that caused it instead of at a later flush. Not truncated yet: the file may
+    // be another instance's download.
+    if (!outputFile->open(QIODevice::ReadWrite | QIODevice::Unbuffered)) {
+        error = failedToCreate.arg(filePath, outputFile->errorString());
+        release();
+        return false;
+    }
+    std::string lockError;
+    switch (nativeapi::lockFile(filePath.toStdString(), fileLock, lockError)) {
+    case nativeapi::LockResult::Locked:
+        break;
+    case nativeapi::LockResult::Busy:
+        error = QStringLiteral("Another update is already downloading %1.").arg(filePath);
+        release();
+        return false;
+    case nativeapi::LockResult::Failed:
+        error = failedToCreate.arg(filePath, QString::fromStdString(lockError));
+        release();
+        return false;
+    }
+    // A device such as /dev/full can't be resized, and has nothing to cut.
+    if (outputFile->size() > 0 && !outputFile->resize(0)) {
         error = failedToCreate.arg(filePath, outputFile->errorString());
         release();
         return false;
@@ -255,6 +282,13 @@ void FileDownloader::release()
         outputFile->deleteLater();
         outputFile = nullptr;
     }
+    unlockFile();
+}
+
+void FileDownloader::unlockFile()
+{
+    nativeapi::closeFile(fileLock);
+    fileLock = nativeapi::noFile;
 }
 
 bool FileDownloader::writeChunk(const QByteArray &chunk)

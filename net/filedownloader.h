@@ -1,6 +1,7 @@
 #pragma once
 
 #include "net/sha256.h"
+#include "platform/nativeapi.h"
 
 #include <QByteArray>
 #include <QObject>
@@ -21,8 +22,13 @@ class FileDownloader : public QObject
 
 public:
     explicit FileDownloader(QObject *parent = nullptr);
+    ~FileDownloader() override;
 
+    // The file is locked against other instances from before it is emptied until unlockFile(),
+    // a failure or the downloader's end, so that what is verified is what the caller extracts
+    // or starts. Another instance's download refuses to start.
     bool download(QString url, QString directory, QString &filePath, QString &error);
+    void unlockFile();
     // An attempt fails when no byte arrives for this long; 0 waits for ever.
     void setStallTimeout(int milliseconds);
     // The delay doubles after each retry; (0, 0) makes a single attempt.
@@ -51,6 +57,7 @@ private:
 
     QNetworkAccessManager *networkManager = nullptr;
     QFile *outputFile = nullptr;
+    nativeapi::FileHandle fileLock = nativeapi::noFile;
     QNetworkReply *currentReply = nullptr;
     qint64 totalBytes = 0;
     qint64 receivedBytes = 0;

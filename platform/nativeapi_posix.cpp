@@ -1,6 +1,7 @@
 #include "platform/nativeapi.h"
 
 #include <cerrno>
+#include <cstring>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -28,8 +29,9 @@ int openLockFile(const std::string &path)
 {
     // The file is only ever opened read-only, so a file some other user created first works
     // as well as our own; O_CREAT on another user's file in sticky /tmp is refused by
-    // protected_regular, hence the plain open first.
-    const int flags = O_RDONLY | O_NOFOLLOW | O_CLOEXEC;
+    // protected_regular, hence the plain open first. Anyone may create the path first, as
+    // anything: O_NONBLOCK keeps a FIFO there from stopping the open until a writer comes.
+    const int flags = O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK;
     for (int attempt = 0; attempt < 2; ++attempt) {
         int fd = ::open(path.c_str(), flags);
         if (fd >= 0 || errno != ENOENT)
@@ -46,18 +48,27 @@ int openLockFile(const std::string &path)
     return -1;
 }
 
+bool isRegularFile(int fd)
+{
+    struct stat status;
+    return ::fstat(fd, &status) == 0 && S_ISREG(status.st_mode);
+}
+
 } // namespace
+
+std::vector<std::string> commandLineArguments(int argc, char *argv[])
+{
+    return std::vector<std::string>(argv, argv + argc);
+}
 
 MutexHandle createNamedMutex(const char *name)
 {
     const int fd = openLockFile(lockFilePath(name));
     if (fd < 0)
         return -1;
-    int result;
-    do {
-        result = ::flock(fd, LOCK_SH);
-    } while (result != 0 && errno == EINTR);
-    if (result != 0) {
+    // Never waits: whoever holds an exclusive lock (a product waiting for the update, any local
+    // user) would otherwise stop the program before its window shows.
+    if (!isRegularFile(fd) || ::flock(fd, LOCK_SH | LOCK_NB) != 0) {
         ::close(fd);
         return -1;
     }
@@ -99,6 +110,43 @@ void allowExecution(const std::string &path)
     if (mode & S_IROTH)
         mode |= S_IXOTH;
     ::chmod(path.c_str(), mode & 07777);
+}
+
+LockResult lockFile(const std::string &path, FileHandle &handle, std::string &error)
+{
+    // A lock of its own open file description, so that closing the writer keeps it; flock
+    // needs no write access.
+    handle = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+    if (handle < 0) {
+        error = std::strerror(errno);
+        return LockResult::Failed;
+    }
+    if (::flock(handle, LOCK_EX | LOCK_NB) == 0)
+        return LockResult::Locked;
+    const int lockError = errno;
+    ::close(handle);
+    handle = noFile;
+    if (lockError == EWOULDBLOCK)
+        return LockResult::Busy;
+    error = std::strerror(lockError);
+    return LockResult::Failed;
+}
+
+void closeFile(FileHandle handle)
+{
+    if (handle >= 0)
+        ::close(handle);
+}
+
+InstallerCheck checkInstaller(const std::string &, FileHandle &hold)
+{
+    hold = noFile;
+    return {};
+}
+
+bool holdsOwnFile(std::int64_t)
+{
+    return false;
 }
 
 } // namespace nativeapi

@@ -4,6 +4,8 @@
 #include <QSslConfiguration>
 #include <QtTest>
 
+#include <fcntl.h>
+
 namespace {
 
 QByteArray randomBytes(int size)
@@ -35,12 +37,18 @@ QByteArray readFile(const QString &path)
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("(no file)");
 }
 
-// Whether this process still holds the file open, which would keep Windows from running it.
-bool isOpen(const QString &path)
+// Whether this process still holds the file open for writing, which would keep Windows and
+// Linux from running it. The lock against other instances only reads.
+bool isOpenForWriting(const QString &path)
 {
-    for (const QFileInfo &fd : QDir("/proc/self/fd").entryInfoList(QDir::AllEntries | QDir::System))
-        if (fd.symLinkTarget() == path)
+    for (const QFileInfo &fd :
+         QDir("/proc/self/fd").entryInfoList(QDir::AllEntries | QDir::System)) {
+        QFile info("/proc/self/fdinfo/" + fd.fileName());
+        if (fd.symLinkTarget() == path && info.open(QIODevice::ReadOnly) &&
+            (info.readAll().split('\n').value(1).split('\t').value(1).toInt(nullptr, 8) &
+             O_ACCMODE))
             return true;
+    }
     return false;
 }
 
@@ -181,7 +189,7 @@ void tst_FileDownloader::download()
         const bool started = download.start(url, directory);
         bool openWhenFinished = false;
         connect(&download.downloader, &FileDownloader::finished,
-                [&] { openWhenFinished = isOpen(download.filePath); });
+                [&] { openWhenFinished = isOpenForWriting(download.filePath); });
         // Waited for in the event loop: Qt shows the fault above only then.
         QSignalSpy &end = expectedError.isEmpty() ? download.finished : download.errors;
         QCOMPARE(end.wait(started ? 5000 : 1), started);

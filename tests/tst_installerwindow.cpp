@@ -1,5 +1,7 @@
 #include "net/filedownloader.h"
+#include "runningprograms.h"
 #include "ui/installerwindow.h"
+#include "ui/pendingremovals.h"
 #include "zipfixture.h"
 
 #include <QtTest>
@@ -21,6 +23,23 @@ static int lockDescriptors()
     return count;
 }
 
+// Descriptors on the update lock or on the downloaded files in the folder, which the installer
+// must not inherit: the window still holds the download's lock while it starts the installer.
+static int updateDescriptors(const QString &folder)
+{
+    int count = lockDescriptors();
+    for (const QFileInfo &fd : QDir("/proc/self/fd").entryInfoList(QDir::AllEntries | QDir::System))
+        count += QFileInfo(fd.symLinkTarget()).path() == folder &&
+                 fd.symLinkTarget().contains("pdate", Qt::CaseInsensitive);
+    return count;
+}
+
+static QByteArray readFile(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
 // The files the window left in its folder, which is this program's.
 static QStringList leftovers()
 {
@@ -39,6 +58,7 @@ private slots:
     void update_data();
     void update();
     void downloading();
+    void pendingRemovals();
     void wrongArgumentCount();
 
 private:
@@ -149,21 +169,21 @@ void InstallerWindowTest::update()
                         : QStringList{"Larkspur Installer | CLOSE | " + expectedBox +
                                       " | lock descriptors " + QString::number(locksAfter)});
     QCOMPARE(leftovers(), expectedLeftovers);
-    const auto installerLog = [this] {
-        QFile log(logs.filePath("installer.log"));
-        return log.open(QIODevice::ReadOnly) ? log.readAll() : QByteArray();
-    };
-    QTRY_COMPARE_WITH_TIMEOUT(
-        installerLog(),
-        QByteArray(installer == "runs" ? "/VERYSILENT /SP-, lock descriptors 0\n" : ""), 10000);
+    // A start returns once the installer runs; whatever it writes is written once it ends.
+    const QString programName =
+        name.endsWith(".zip", Qt::CaseInsensitive) ? name.chopped(4) + ".exe" : name;
+    QTRY_VERIFY_WITH_TIMEOUT(
+        !programRuns(QCoreApplication::applicationDirPath() + '/' + programName), 10000);
+    QCOMPARE(readFile(logs.filePath("installer.log")),
+             QByteArray(installer == "runs" ? "/VERYSILENT /SP-, update descriptors 0\n" : ""));
 }
 
 void InstallerWindowTest::downloading()
 {
     const int locksBefore = lockDescriptors();
-    InstallerWindow window(
-        QStringLiteral("x"),
-        QStringLiteral("http://127.0.0.1:%1/Update.zip").arg(silentServer.serverPort()));
+    const QString url =
+        QStringLiteral("http://127.0.0.1:%1/Update.zip").arg(silentServer.serverPort());
+    InstallerWindow window(QStringLiteral("x"), url);
     window.show();
     QVERIFY(QTest::qWaitForWindowExposed(&window));
     QCOMPARE(leftovers(), QStringList{"Update.zip"});
@@ -194,11 +214,45 @@ void InstallerWindowTest::downloading()
         QCOMPARE(window.findChild<QProgressBar *>()->value(), int(report[2]));
     }
 
+    // A second instance touches nothing of the file the first is writing, and says why.
+    QVERIFY(window.findChild<FileDownloader *>()->findChild<QFile *>()->write("arrived") == 7);
+    {
+        InstallerWindow second(QStringLiteral("x"), url);
+        second.show();
+        QTRY_VERIFY_WITH_TIMEOUT(!second.isVisible(), 10000);
+    }
+    const QString path = QCoreApplication::applicationDirPath() + "/Update.zip";
+    QCOMPARE(boxes, QStringList{"Larkspur Installer | CLOSE | Failed to download the update.\n\n"
+                                "Another update is already downloading " +
+                                path + ". | lock descriptors " + QString::number(locksBefore + 2)});
+    boxes.clear();
+    QCOMPARE(readFile(path), QByteArray("arrived"));
+    QVERIFY(window.isVisible());
+
     // Cancelling removes what has arrived and ends the program.
     QTest::mouseClick(window.findChild<QPushButton *>("buttonCancel"), Qt::LeftButton);
     QVERIFY(!window.isVisible());
     QCOMPARE(leftovers(), QStringList());
     QCOMPARE(boxes, QStringList());
+}
+
+void InstallerWindowTest::pendingRemovals()
+{
+    // Settings of the test's own, never the user's.
+    QStandardPaths::setTestModeEnabled(true);
+    QTemporaryDir folder;
+    const QString held = folder.filePath("held"), gone = folder.filePath("gone");
+    QVERIFY(QDir().mkpath(held) && QFile(gone).open(QIODevice::WriteOnly));
+    PendingRemovals::add(gone);
+    PendingRemovals::add(held);
+    PendingRemovals::add(gone);
+    // A directory can't be removed as a file: it stands for an installer that still runs.
+    PendingRemovals::removeRecorded();
+    QVERIFY(!QFile::exists(gone));
+    QCOMPARE(QSettings().value("pendingRemovals").toStringList(), QStringList{held});
+    QVERIFY(QDir(held).removeRecursively());
+    PendingRemovals::removeRecorded();
+    QVERIFY(!QSettings().contains("pendingRemovals"));
 }
 
 void InstallerWindowTest::wrongArgumentCount()
@@ -217,8 +271,9 @@ int main(int argc, char *argv[])
     // Started by a window under test as the update's installer: write down what came along.
     if (qEnvironmentVariableIsSet("LARKSPUR_INSTALLER_LOG")) {
         QFile log(qEnvironmentVariable("LARKSPUR_INSTALLER_LOG"));
-        const QByteArray record = QByteArrayList(argv + 1, argv + argc).join(' ') +
-                                  ", lock descriptors " + QByteArray::number(lockDescriptors());
+        const QByteArray record =
+            QByteArrayList(argv + 1, argv + argc).join(' ') + ", update descriptors " +
+            QByteArray::number(updateDescriptors(QFileInfo(argv[0]).absolutePath()));
         return log.open(QIODevice::Append) && log.write(record + '\n') > 0 ? 0 : 1;
     }
     QApplication application(argc, argv);

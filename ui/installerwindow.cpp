@@ -4,6 +4,7 @@
 #include "net/filedownloader.h"
 #include "platform/nativeapi.h"
 #include "ui/messagebox.h"
+#include "ui/pendingremovals.h"
 #include "ui_installerwindow.h"
 
 #include <QFile>
@@ -22,6 +23,9 @@ nativeapi::MutexHandle updaterMutex;
 InstallerWindow::InstallerWindow(QString firstArgument, QString url, QWidget *parent)
     : QMainWindow(parent), firstArgument(firstArgument)
 {
+    // An earlier update's installer may have ended since and left its file behind.
+    PendingRemovals::removeRecorded();
+
     ui = new Ui_InstallerWindow;
     ui->setupUi(this);
     setWindowFlags(Qt::Dialog | Qt::WindowTitleHint);
@@ -84,11 +88,28 @@ void InstallerWindow::on_downloadFinished()
         if (!unzipper.extractFile(program.fileName(), program.path(), error)) {
             report(tr("Failed to update.\n\n%1").arg(error));
             unzipper.closeArchive();
+            downloader->unlockFile();
             QFile::remove(filePath);
             close();
             return;
         }
         unzipper.closeArchive();
+    }
+
+    // Checked while the update is still marked as under way, and held from the check to the
+    // start.
+    nativeapi::FileHandle installer;
+    const nativeapi::InstallerCheck check =
+        nativeapi::checkInstaller(programPath.toStdString(), installer);
+    if (check.verdict != nativeapi::InstallerCheck::Accepted) {
+        nativeapi::closeFile(installer);
+        downloader->unlockFile();
+        if (isArchive)
+            QFile::remove(filePath);
+        QFile::remove(programPath);
+        report(tr("Failed to update.\n\n%1").arg(refusal(check)));
+        close();
+        return;
     }
 
     nativeapi::closeNamedMutex(updaterMutex);
@@ -97,18 +118,40 @@ void InstallerWindow::on_downloadFinished()
     auto *process = new QProcess;
     process->setProgram(programPath);
     process->setArguments({QStringLiteral("/VERYSILENT"), QStringLiteral("/SP-")});
-    const bool started = process->startDetached();
+    qint64 processId = 0;
+    const bool started = process->startDetached(&processId);
     process->deleteLater();
+    nativeapi::closeFile(installer);
+    downloader->unlockFile();
 
     if (isArchive)
         QFile::remove(filePath);
-    const bool removed = QFile::remove(programPath);
+    bool removed = QFile::remove(programPath);
+    // Windows keeps a running installer's file; it goes at a later start of the program.
+    if (!removed && started && nativeapi::holdsOwnFile(processId)) {
+        PendingRemovals::add(programPath);
+        removed = true;
+    }
 
     if (!started)
         report(tr("Failed to start the installer.\n\n%1").arg(programPath));
     if (!removed)
         report(tr("Failed to remove file.\n\n%1").arg(programPath));
     close();
+}
+
+QString InstallerWindow::refusal(const nativeapi::InstallerCheck &check)
+{
+    switch (check.verdict) {
+    case nativeapi::InstallerCheck::NotSigned:
+        return tr("The installer is not signed.");
+    case nativeapi::InstallerCheck::OtherSigner:
+        return tr("The installer is signed by %1, not by %2.")
+            .arg(QString::fromStdString(check.installerSigner),
+                 QString::fromStdString(check.programSigner));
+    default:
+        return tr("The installer's signature is not valid.");
+    }
 }
 
 void InstallerWindow::on_errorOccurred(QString error)

@@ -6,6 +6,10 @@
 class FileDownloader;
 class Ui_InstallerWindow;
 
+namespace nativeapi {
+struct InstallerCheck;
+}
+
 // The installer's only window, and the controller of the whole update: it downloads the
 // update, extracts and starts the installer, and reports every failure in a message box.
 class InstallerWindow : public QMainWindow
@@ -26,6 +30,7 @@ private slots:
 
 private:
     void report(const QString &message);
+    static QString refusal(const nativeapi::InstallerCheck &check);
 
     QString firstArgument;
     QString filePath;

@@ -1,13 +1,20 @@
+#include "tests/runningprograms.h"
 #include "tests/zipfixture.h"
 
 #include <QtNetwork>
 #include <QtTest>
 
+#include <unistd.h>
+
 namespace {
 
 const QString boxTitle = QStringLiteral("Larkspur Installer");
-const QString installed =
-    QStringLiteral("argument /VERYSILENT\nargument /SP-\nno update under way\n");
+const QString publisher = QStringLiteral("Fernhollow Test Publisher");
+// What the fake installer writes down when it is started as the program starts it.
+QString installed(const char *underWay = "no update under way")
+{
+    return QStringLiteral("argument /VERYSILENT\nargument /SP-\n") + underWay + '\n';
+}
 // The lines around each part of a message box's text that Windows copies.
 const QString rule = QStringLiteral("---------------------------\n");
 
@@ -48,6 +55,26 @@ QString clipboard()
     return QString::fromUtf8(text).remove('\r');
 }
 
+// The installer files the program left to a later start of its own, from the Wine prefix's
+// registry.
+QString pendingRemovals()
+{
+    QByteArray found;
+    runTool({"wine", "reg", "query", "HKCU\\Software\\Fernhollow\\Larkspur Installer", "/v",
+             "pendingRemovals"},
+            &found);
+    return QString::fromUtf8(found);
+}
+
+// An archive that takes nginx's slow location several seconds, whatever the build made of the
+// installer: incompressible padding beside it.
+QByteArray slowArchive(const QString &name, const QByteArray &installer)
+{
+    QByteArray padding(384 * 1024, '\0');
+    QRandomGenerator(7).fillRange(reinterpret_cast<quint32 *>(padding.data()), padding.size() / 4);
+    return zipfixture::zipped({{name, installer}, {"padding", padding, 0}});
+}
+
 } // namespace
 
 // The whole update of the real program, from its start to its exit: the Linux build on an X
@@ -65,10 +92,25 @@ private slots:
     void initTestCase();
     void update_data();
     void update();
+    void contention_data();
+    void contention();
 
 private:
-    QTemporaryDir work;
+    bool startNginx();
+    void makeCertificates();
+    QByteArray sign(const QByteArray &program, const QString &signer);
+    QString url(QString pattern) const;
+    QString prepare(const QTemporaryDir &folder, bool wine, const QString &programSigner);
+    void start(QProcess &run, bool wine, const QString &program, const QString &url,
+               const QStringList &privateTmp = {});
+    void answerBox(bool wine, QString box, const QString &url, const QString &folder);
+    void finish(QProcess &run, const QString &folder);
+
+    // In the build folder, beside the Wine prefix: a private /tmp hides the machine's own.
+    QTemporaryDir work{QDir::currentPath() + "/work-XXXXXX"};
     const QString windowsProgram = QStringLiteral(LARKSPUR_WINDOWS_INSTALLER_PATH);
+    const QByteArray linuxInstaller = readFile(LARKSPUR_FAKE_INSTALLER_PATH);
+    const QByteArray windowsInstaller = readFile(LARKSPUR_WINDOWS_FAKE_INSTALLER_PATH);
     QProcess display;
     QProcess nginx;
     QMap<QString, QString> servers;
@@ -76,11 +118,14 @@ private:
 
 void UpdateTest::initTestCase()
 {
+    QVERIFY(work.isValid());
     // A Wine prefix of the test's own, in the build folder; no Mono or Gecko, whose installers
     // would ask for a download, and no desktop entries.
     qputenv("WINEPREFIX", LARKSPUR_WINE_PREFIX);
     qputenv("WINEDEBUG", "-all");
     qputenv("WINEDLLOVERRIDES", "mscoree,mshtml,winemenubuilder.exe=");
+    // A running installer holds its file, as real ones do.
+    qputenv("LARKSPUR_FAKE_INSTALLER_SECONDS", "2");
     // -displayfd picks a free display and reports it. Every Wine process of the prefix binds to
     // the display that its first one saw, so the display comes first. The limits outlast ctest's.
     display.start("timeout", {"600", "Xvfb", "-displayfd", "1", "-screen", "0", "800x600x24",
@@ -88,12 +133,7 @@ void UpdateTest::initTestCase()
     QTRY_VERIFY_WITH_TIMEOUT(display.canReadLine(), 15000);
     qputenv("DISPLAY", ':' + display.readLine().trimmed());
 
-    for (const QString &name : QStringList{"trusted", "untrusted"})
-        QCOMPARE(runTool({"openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt",
-                          "ec_paramgen_curve:prime256v1", "-nodes", "-subj", "/CN=127.0.0.1",
-                          "-addext", "subjectAltName=IP:127.0.0.1", "-keyout",
-                          work.filePath(name + ".key"), "-out", work.filePath(name + ".pem")}),
-                 0);
+    makeCertificates();
     if (!windowsProgram.isEmpty()) {
         // Made anew for every run.
         QVERIFY(QDir(LARKSPUR_WINE_PREFIX).removeRecursively());
@@ -110,27 +150,97 @@ void UpdateTest::initTestCase()
                           blob.toHex(), "/f"}),
                  0);
     }
+    QVERIFY(startNginx());
+}
 
-    QString configuration = QString(readFile(LARKSPUR_NGINX_CONFIGURATION)).arg(work.path());
-    for (const QString &name : QStringList{"http", "https", "untrusted"}) {
-        QTcpServer probe;
-        QVERIFY(probe.listen(QHostAddress::LocalHost));
-        configuration = configuration.arg(probe.serverPort());
-        servers[name] = QString(name == "http" ? "http" : "https") +
-                        "://127.0.0.1:" + QString::number(probe.serverPort());
+// nginx binds the ports itself, so a port found free may be taken by then: it is tried again
+// with others.
+bool UpdateTest::startNginx()
+{
+    QDir(work.path()).mkpath("served");
+    for (int attempt = 0; attempt < 5; ++attempt) {
+        QString configuration = QString(readFile(LARKSPUR_NGINX_CONFIGURATION)).arg(work.path());
+        for (const QString &name : QStringList{"http", "https", "untrusted"}) {
+            QTcpServer probe;
+            if (!probe.listen(QHostAddress::LocalHost))
+                return false;
+            configuration = configuration.arg(probe.serverPort());
+            servers[name] = QString(name == "http" ? "http" : "https") +
+                            "://127.0.0.1:" + QString::number(probe.serverPort());
+        }
+        if (!writeFile(work.filePath("nginx.conf"), configuration.toUtf8()))
+            return false;
+        nginx.setProcessChannelMode(QProcess::ForwardedChannels);
+        nginx.start("timeout", {"600", "/usr/sbin/nginx", "-p", work.path(), "-c",
+                                work.filePath("nginx.conf"), "-e", "stderr"});
+        // nginx writes its pid file once it listens, and ends at once when it can't.
+        if (!nginx.waitForStarted(10000) ||
+            !QTest::qWaitFor(
+                [&] {
+                    return nginx.state() == QProcess::NotRunning ||
+                           QFile::exists(work.filePath("nginx.pid"));
+                },
+                15000))
+            return false;
+        if (nginx.state() == QProcess::Running)
+            return true;
     }
-    QVERIFY(QDir(work.path()).mkpath("served") &&
-            writeFile(work.filePath("nginx.conf"), configuration.toUtf8()));
-    nginx.setProcessChannelMode(QProcess::ForwardedChannels);
-    nginx.start("timeout", {"600", "/usr/sbin/nginx", "-p", work.path(), "-c",
-                            work.filePath("nginx.conf"), "-e", "stderr"});
-    // nginx writes its pid file once it listens.
-    QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(work.filePath("nginx.pid")), 15000);
+    return false;
+}
+
+// A TLS server certificate for nginx, a code-signing root, and three signers under it: the
+// publisher, the publisher again with a new key, and someone else.
+void UpdateTest::makeCertificates()
+{
+    const QString ec = "ec_paramgen_curve:prime256v1";
+    for (const QString &name : QStringList{"trusted", "untrusted"})
+        QCOMPARE(
+            runTool({"openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt", ec, "-nodes", "-subj",
+                     "/CN=127.0.0.1", "-addext", "subjectAltName=IP:127.0.0.1", "-keyout",
+                     work.filePath(name + ".key"), "-out", work.filePath(name + ".pem")}),
+            0);
+    QCOMPARE(runTool({"openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2",
+                      "-subj", "/CN=Larkspur Test Root", "-keyout", work.filePath("root.key"),
+                      "-out", work.filePath("root.pem")}),
+             0);
+    QVERIFY(writeFile(work.filePath("signer.ext"),
+                      "keyUsage=critical,digitalSignature\nextendedKeyUsage=codeSigning\n"));
+    const QMap<QString, QString> subjects = {{"publisher", "/O=Fernhollow/CN=" + publisher},
+                                             {"renewed", "/O=Fernhollow/CN=" + publisher},
+                                             {"other", "/O=Elsewhere/CN=Other Publisher"}};
+    for (auto signer = subjects.cbegin(); signer != subjects.cend(); ++signer) {
+        const QString base = work.filePath(signer.key());
+        QCOMPARE(runTool({"openssl", "req", "-newkey", "rsa:2048", "-nodes", "-subj",
+                          signer.value(), "-keyout", base + ".key", "-out", base + ".csr"}),
+                 0);
+        QCOMPARE(runTool({"openssl", "x509", "-req", "-days", "2", "-in", base + ".csr", "-CA",
+                          work.filePath("root.pem"), "-CAkey", work.filePath("root.key"),
+                          "-set_serial", QString::number(qHash(signer.key())), "-extfile",
+                          work.filePath("signer.ext"), "-out", base + ".pem"}),
+                 0);
+        QVERIFY(writeFile(base + ".chain",
+                          readFile(base + ".pem") + readFile(work.filePath("root.pem"))));
+    }
+}
+
+// The program or an installer signed as a vendor signs its releases.
+QByteArray UpdateTest::sign(const QByteArray &program, const QString &signer)
+{
+    if (program.isEmpty())
+        return QByteArray();
+    QTemporaryDir folder;
+    const QString in = folder.filePath("in.exe"), out = folder.filePath("out.exe");
+    const QString base = work.filePath(signer);
+    if (!writeFile(in, program) ||
+        runTool({"osslsigncode", "sign", "-certs", base + ".chain", "-key", base + ".key", "-h",
+                 "sha256", "-in", in, "-out", out}) != 0)
+        return QByteArray();
+    return readFile(out);
 }
 
 UpdateTest::~UpdateTest()
 {
-    // Ends the prefix's server, and with it the installers still running there.
+    // Ends the prefix's server, and with it any Windows process still running there.
     runTool({"wineserver", "-k"});
     // timeout passes the signal on to the display and the server it runs.
     for (QProcess *process : {&nginx, &display}) {
@@ -139,40 +249,136 @@ UpdateTest::~UpdateTest()
     }
 }
 
+QString UpdateTest::url(QString pattern) const
+{
+    for (auto server = servers.cbegin(); server != servers.cend(); ++server)
+        pattern.replace('{' + server.key() + '}', server.value());
+    return pattern;
+}
+
+// The program in a folder of its own whose name Windows reads only through its wide-character
+// functions, signed when a signer is named. Returns the program's path.
+QString UpdateTest::prepare(const QTemporaryDir &folder, bool wine, const QString &programSigner)
+{
+    const QString program = folder.filePath(wine ? "Larkspur Installer.exe" : "Larkspur Installer");
+    if (!wine) {
+        QFile::copy(LARKSPUR_INSTALLER_PATH, program);
+        return program;
+    }
+    const QByteArray windows = readFile(windowsProgram);
+    writeFile(program, programSigner.isEmpty() ? windows : sign(windows, programSigner));
+    return program;
+}
+
+// Starts the program in the test's folder, which the installer inherits and writes its log in.
+// With privateTmp it runs with a /tmp of its own, prepared by the given mode.
+void UpdateTest::start(QProcess &run, bool wine, const QString &program, const QString &url,
+                       const QStringList &privateTmp)
+{
+    run.setWorkingDirectory(work.path());
+    run.setStandardOutputFile(QProcess::nullDevice());
+    run.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    if (wine)
+        run.start("timeout", {"120", "wine", program, "x", url});
+    else if (privateTmp.isEmpty())
+        run.start("timeout", {"120", program, "x", url});
+    else
+        run.start("timeout", QStringList{"120", "unshare", "--mount", "--propagation", "private",
+                                         LARKSPUR_PRIVATE_TMP} +
+                                 privateTmp + QStringList{program, "x", url});
+    QVERIFY(run.waitForStarted(10000));
+}
+
+// Waits for the program's box, compares its text where it can be read (under Wine, from the
+// text Windows copies on Ctrl+C) and closes it with its button.
+void UpdateTest::answerBox(bool wine, QString box, const QString &url, const QString &folder)
+{
+    QByteArray found;
+    runTool({"xdotool", "search", "--sync", "--onlyvisible", "--name", '^' + boxTitle + '$'},
+            &found, 20000);
+    const QString window = QString::fromLatin1(found).section('\n', 0, 0);
+    QVERIFY(!window.isEmpty());
+    // Without a window manager nobody hands out the focus, and Wine sends keys to its window
+    // on top: the box is raised, then given them.
+    QCOMPARE(runTool({"xdotool", "windowraise", window}), 0);
+    if (wine) {
+        QCOMPARE(runTool({"xdotool", "windowfocus", "--sync", window, "key", "ctrl+c"}), 0);
+        box.replace("{url}", url).replace("{folder}", "Z:" + folder);
+        QTRY_COMPARE_WITH_TIMEOUT(
+            clipboard(), rule + boxTitle + '\n' + rule + box + '\n' + rule + "CLOSE   \n" + rule,
+            10000);
+    }
+    QCOMPARE(runTool({"xdotool", "windowfocus", "--sync", window, "key", "Return"}), 0);
+}
+
+// Waits for the program to exit with 0, and for whatever it started from its folder to end.
+void UpdateTest::finish(QProcess &run, const QString &folder)
+{
+    QVERIFY(run.waitForFinished(60000));
+    QCOMPARE(run.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(run.exitCode(), 0);
+    QTRY_VERIFY_WITH_TIMEOUT(!programRuns(QFileInfo(folder).fileName()), 30000);
+}
+
 void UpdateTest::update_data()
 {
     QTest::addColumn<bool>("wine");
     QTest::addColumn<QString>("url");
     QTest::addColumn<QByteArray>("served");
+    QTest::addColumn<QString>("programSigner");
     // {url} and {folder} stand for the update's URL and the program's folder. On Linux a box's
     // text can't be read from outside: only that one appears is checked.
     QTest::addColumn<QString>("box");
+    // The installer's file name when it is started, else empty.
+    QTest::addColumn<QString>("installer");
     QTest::addColumn<QStringList>("leftovers");
 
-    const QByteArray linuxInstaller = readFile(LARKSPUR_FAKE_INSTALLER_PATH);
-    const QByteArray windowsInstaller = readFile(LARKSPUR_WINDOWS_FAKE_INSTALLER_PATH);
-    const QString held = "Failed to remove file.\n\n{folder}/Update.exe";
     const QString notFound = "Failed to update.\n\nError transferring {url} - server replied: "
                              "Not Found";
+    const QString update = "Update.exe";
+    // Cyrillic and accented Latin, which the ANSI code page can't carry together.
+    const QString foreign = QStringLiteral("Обновление Mise à jour");
+    QByteArray changed = sign(windowsInstaller, "publisher");
+    changed[changed.size() / 3] = char(changed[changed.size() / 3] ^ 0x20);
 
-    QTest::newRow("Linux: zip, slowly")
-        << false << "{http}/slow/Update.zip" << zipfixture::zipped("Update.exe", linuxInstaller)
-        << QString() << QStringList();
-    QTest::newRow("Linux: 404") << false << "{http}/Missing.zip" << QByteArray() << notFound
-                                << QStringList{"Missing.zip"};
-    QTest::newRow("Wine: zip, slowly")
-        << true << "{http}/slow/Update.zip" << zipfixture::zipped("Update.exe", windowsInstaller)
-        << held << QStringList{"Update.exe"};
-    QTest::newRow("Wine: installer over trusted HTTPS")
-        << true << "{https}/Update.exe" << windowsInstaller << held << QStringList{"Update.exe"};
-    QTest::newRow("Wine: 404") << true << "{http}/Missing.zip" << QByteArray() << notFound
-                               << QStringList{"Missing.zip"};
-    QTest::newRow("Wine: zip without the installer")
-        << true << "{http}/Update.zip" << zipfixture::zipped("Readme.txt", "no installer")
-        << "Failed to update.\n\nError code 3 (-100)." << QStringList();
-    QTest::newRow("Wine: untrusted HTTPS")
-        << true << "{untrusted}/Update.exe" << windowsInstaller
-        << "Failed to update.\n\nSSL handshake failed" << QStringList{"Update.exe"};
+    const auto row = [](const char *name, bool wine, const QString &url, const QByteArray &served,
+                        const QString &signer, const QString &box, const QString &installer,
+                        const QStringList &leftovers) {
+        QTest::newRow(name) << wine << url << served << signer << box << installer << leftovers;
+    };
+    row("Linux: zip, slowly", false, "{http}/slow/Update.zip", slowArchive(update, linuxInstaller),
+        {}, {}, update, {});
+    row("Linux: 404", false, "{http}/Missing.zip", {}, {}, notFound, {}, {"Missing.zip"});
+    // Wine keeps a running installer's file, as Windows does: it stays for a later start.
+    row("Wine: zip, slowly", true, "{http}/slow/Update.zip", slowArchive(update, windowsInstaller),
+        {}, {}, update, {update});
+    row("Wine: installer over trusted HTTPS", true, "{https}/Update.exe", windowsInstaller, {}, {},
+        update, {update});
+    row("Wine: URL outside ASCII", true, "{http}/" + foreign + ".zip",
+        zipfixture::zipped(foreign + ".exe", windowsInstaller), {}, {}, foreign + ".exe",
+        {foreign + ".exe"});
+    row("Wine: 404", true, "{http}/Missing.zip", {}, {}, notFound, {}, {"Missing.zip"});
+    row("Wine: zip without the installer", true, "{http}/Update.zip",
+        zipfixture::zipped("Readme.txt", "no installer"), {},
+        "Failed to update.\n\nError code 3 (-100).", {}, {});
+    row("Wine: untrusted HTTPS", true, "{untrusted}/Update.exe", windowsInstaller, {},
+        "Failed to update.\n\nSSL handshake failed", {}, {update});
+
+    // A signed program starts only its own publisher's installers.
+    row("Wine: signed by the program's publisher", true, "{http}/Update.exe",
+        sign(windowsInstaller, "publisher"), "publisher", {}, update, {update});
+    row("Wine: signed with the publisher's renewed key", true, "{http}/Update.zip",
+        zipfixture::zipped(update, sign(windowsInstaller, "renewed")), "publisher", {}, update,
+        {update});
+    row("Wine: signed by another publisher", true, "{http}/Update.zip",
+        zipfixture::zipped(update, sign(windowsInstaller, "other")), "publisher",
+        "Failed to update.\n\nThe installer is signed by Other Publisher, not by " + publisher +
+            '.',
+        {}, {});
+    row("Wine: changed after signing", true, "{http}/Update.exe", changed, "publisher",
+        "Failed to update.\n\nThe installer's signature is not valid.", {}, {});
+    row("Wine: unsigned installer, signed program", true, "{http}/Update.exe", windowsInstaller,
+        "publisher", "Failed to update.\n\nThe installer is not signed.", {}, {});
 }
 
 void UpdateTest::update()
@@ -180,34 +386,23 @@ void UpdateTest::update()
     QFETCH(bool, wine);
     QFETCH(QString, url);
     QFETCH(QByteArray, served);
+    QFETCH(QString, programSigner);
     QFETCH(QString, box);
+    QFETCH(QString, installer);
     QFETCH(QStringList, leftovers);
     if (wine && windowsProgram.isEmpty())
         QSKIP("No Windows program to run under Wine: scripts/test.sh builds one.");
 
-    for (auto server = servers.cbegin(); server != servers.cend(); ++server)
-        url.replace('{' + server.key() + '}', server.value());
+    url = this->url(url);
     const QString servedPath = work.filePath("served/" + QUrl(url).fileName());
     QVERIFY(served.isEmpty() ? QFile::remove(servedPath) || !QFile::exists(servedPath)
                              : writeFile(servedPath, served));
-    // The program downloads into its own folder, whose name Windows reads only through its
-    // wide-character functions.
-    QTemporaryDir folder(QDir::tempPath() +
-                         QStringLiteral("/Larkspur \u00dcpdate \u66f4\u65b0-XXXXXX"));
-    QTemporaryDir logs;
-    const QString program = folder.filePath(wine ? "Larkspur Installer.exe" : "Larkspur Installer");
-    QVERIFY(QFile::copy(wine ? windowsProgram : LARKSPUR_INSTALLER_PATH, program));
+    QFile::remove(work.filePath("installer.log"));
+    QTemporaryDir folder(work.filePath(QStringLiteral("Larkspur \u00dcpdate \u66f4\u65b0-XXXXXX")));
+    const QString program = prepare(folder, wine, programSigner);
 
-    // Windows refuses to remove a running program: the installer runs on, as real ones do.
-    qputenv("LARKSPUR_FAKE_INSTALLER_SECONDS", wine ? "30" : "0");
     QProcess run;
-    // The installer inherits the folder the program starts in, and writes its log there.
-    run.setWorkingDirectory(logs.path());
-    run.setStandardOutputFile(QProcess::nullDevice());
-    run.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    run.start(wine ? "wine" : program, QStringList{program, "x", url}.mid(wine ? 0 : 1));
-    QVERIFY(run.waitForStarted(10000));
-
+    start(run, wine, program, url);
     if (url.contains("/slow/")) {
         QTRY_VERIFY_WITH_TIMEOUT(QFileInfo(folder.filePath("Update.zip")).size() > 0, 20000);
         // What the product sees while the download runs.
@@ -215,33 +410,91 @@ void UpdateTest::update()
                               : QStringList{LARKSPUR_FAKE_INSTALLER_PATH, "probe"}),
                  1);
     }
-    if (!box.isEmpty()) {
-        QByteArray found;
-        runTool({"xdotool", "search", "--sync", "--onlyvisible", "--name", '^' + boxTitle + '$'},
-                &found, 20000);
-        const QString window = QString::fromLatin1(found).section('\n', 0, 0);
-        QVERIFY(!window.isEmpty());
-        // Without a window manager nobody hands out the focus; keys go where they are given.
-        if (wine) {
-            QCOMPARE(runTool({"xdotool", "windowfocus", "--sync", window, "key", "ctrl+c"}), 0);
-            box.replace("{url}", url).replace("{folder}", "Z:" + folder.path());
-            QTRY_COMPARE_WITH_TIMEOUT(
-                clipboard(),
-                rule + boxTitle + '\n' + rule + box + '\n' + rule + "CLOSE   \n" + rule, 10000);
-        }
-        QCOMPARE(runTool({"xdotool", "windowfocus", "--sync", window, "key", "Return"}), 0);
-    }
-    QVERIFY(run.waitForFinished(60000));
-    QCOMPARE(run.exitStatus(), QProcess::NormalExit);
-    QCOMPARE(run.exitCode(), 0);
-    // Every run that gets as far as the removal has started the installer; no other has.
-    const bool started = box.isEmpty() || box.startsWith("Failed to remove file.");
-    QTRY_COMPARE_WITH_TIMEOUT(
-        QString(readFile(logs.filePath("installer.log"))).remove("finished\n"),
-        started ? installed : QString(), 20000);
+    if (!box.isEmpty())
+        answerBox(wine, box, url, folder.path());
+    finish(run, folder.path());
+    QCOMPARE(QString(readFile(work.filePath("installer.log"))).remove("finished\n"),
+             installer.isEmpty() ? QString() : installed());
     QStringList files = QDir(folder.path()).entryList(QDir::Files | QDir::Hidden, QDir::Name);
     files.removeOne(QFileInfo(program).fileName());
     QCOMPARE(files, leftovers);
+
+    if (!wine)
+        return;
+    // The installer's file is left to the next start, which removes it first. The registry
+    // tool answers in the console's code page: the folder is told by its ASCII suffix.
+    QCOMPARE(pendingRemovals().contains(folder.path().right(6) + '/'), !installer.isEmpty());
+    if (installer.isEmpty())
+        return;
+    const QString refused = this->url("{http}/Next.zip#sha512=0");
+    start(run, wine, program, refused);
+    answerBox(wine, "Failed to download the update.\n\nUnsupported digest: sha512=0", refused,
+              folder.path());
+    finish(run, folder.path());
+    QVERIFY(!QFile::exists(folder.filePath(installer)));
+    QVERIFY(!pendingRemovals().contains("pendingRemovals"));
+}
+
+void UpdateTest::contention_data()
+{
+    QTest::addColumn<bool>("wine");
+    // A second instance against the same URL, or a /tmp of the program's own where the Linux
+    // update lock is already taken.
+    QTest::addColumn<QString>("setup");
+    QTest::addColumn<QString>("log");
+
+    QTest::newRow("Linux: a second instance") << false << "second" << installed();
+    QTest::newRow("Wine: a second instance") << true << "second" << installed();
+    // The product's own probe meets the exclusive lock too.
+    QTest::newRow("Linux: the update lock held exclusively")
+        << false << "held" << installed("update under way");
+    QTest::newRow("Linux: a FIFO in place of the update lock") << false << "fifo" << installed();
+}
+
+void UpdateTest::contention()
+{
+    QFETCH(bool, wine);
+    QFETCH(QString, setup);
+    QFETCH(QString, log);
+    if (wine && windowsProgram.isEmpty())
+        QSKIP("No Windows program to run under Wine: scripts/test.sh builds one.");
+    // A mount namespace of its own: the machine's lock file, which a real update or another
+    // test run may be using, stays out of reach.
+    if (setup != "second" && geteuid() != 0)
+        QSKIP("A private /tmp needs root, as CI has.");
+
+    const QString url = this->url("{http}/slow/Update.zip");
+    QVERIFY(writeFile(work.filePath("served/Update.zip"),
+                      slowArchive("Update.exe", wine ? windowsInstaller : linuxInstaller)));
+    QFile::remove(work.filePath("installer.log"));
+    QTemporaryDir folder(work.filePath("Larkspur-XXXXXX"));
+    const QString program = prepare(folder, wine, {});
+
+    QProcess first;
+    start(first, wine, program, url, setup == "second" ? QStringList() : QStringList{setup});
+    QTRY_VERIFY_WITH_TIMEOUT(QFileInfo(folder.filePath("Update.zip")).size() > 0, 20000);
+    if (setup == "second") {
+        QProcess second;
+        start(second, wine, program, url);
+        answerBox(wine,
+                  "Failed to download the update.\n\nAnother update is already downloading "
+                  "{folder}/Update.zip.",
+                  url, folder.path());
+        QVERIFY(second.waitForFinished(60000));
+        QCOMPARE(second.exitCode(), 0);
+    } else {
+        // The window shows and the update goes on, although the lock was not to be had.
+        QByteArray found;
+        QCOMPARE(runTool({"xdotool", "search", "--sync", "--onlyvisible", "--name",
+                          "^Installing update...$"},
+                         &found, 20000),
+                 0);
+    }
+    finish(first, folder.path());
+    QCOMPARE(QString(readFile(work.filePath("installer.log"))).remove("finished\n"), log);
+    QStringList files = QDir(folder.path()).entryList(QDir::Files | QDir::Hidden, QDir::Name);
+    files.removeOne(QFileInfo(program).fileName());
+    QCOMPARE(files, wine ? QStringList{"Update.exe"} : QStringList());
 }
 
 QTEST_GUILESS_MAIN(UpdateTest)

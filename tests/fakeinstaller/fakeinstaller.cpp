@@ -38,8 +38,10 @@ bool updateUnderWay()
         CloseHandle(mutex);
     return mutex != nullptr;
 #else
-    // The program holds a shared lock; an exclusive one is refused while it does.
-    const int lock = open("/tmp/fernhollow_larkspur_updater_mutex", O_RDONLY | O_CLOEXEC);
+    // The program holds a shared lock; an exclusive one is refused while it does. Whatever
+    // stands at the path, a FIFO included, must not stop the probe.
+    const int lock =
+        open("/tmp/fernhollow_larkspur_updater_mutex", O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     const bool held = lock >= 0 && flock(lock, LOCK_EX | LOCK_NB) != 0;
     if (lock >= 0)
         close(lock);

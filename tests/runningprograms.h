@@ -1,0 +1,8 @@
+#pragma once
+
+#include <QString>
+
+// Whether any process's command line holds this text, such as the folder a program was started
+// from: by its path on Linux, by its Windows path under Wine. An installer started by mistake
+// shows here before it can write a word, since a start returns only once the program runs.
+bool programRuns(const QString &commandLinePart);
