@@ -4,8 +4,9 @@
 # own source packages.
 #
 # Those builds are kept in a cache outside the work tree, one folder per set of versions and build
-# options (LARKSPUR_WINDOWS_CACHE, default /var/cache/larkspur-windows), so only the first run pays
-# for them.
+# options (LARKSPUR_WINDOWS_CACHE; by default /var/cache/larkspur-windows for root, else
+# ~/.cache/larkspur-windows), so only the first run pays for them. Runs take turns on the cache.
+# LARKSPUR_SIGNING_PFX, LARKSPUR_SIGNING_PASSWORD and LARKSPUR_TIMESTAMP_URL sign the program.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/dependencies.sh
@@ -16,7 +17,12 @@ say()
     echo "windows.sh: $*"
 }
 
-cache_root=${LARKSPUR_WINDOWS_CACHE:-/var/cache/larkspur-windows}
+# Shared by every checkout on the machine; a user without root keeps one in their own cache.
+if [ "$(id -u)" -eq 0 ]; then
+    cache_root=${LARKSPUR_WINDOWS_CACHE:-/var/cache/larkspur-windows}
+else
+    cache_root=${LARKSPUR_WINDOWS_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/larkspur-windows}
+fi
 sources=(qtbase-opensource-src openssl zlib)
 jobs=$(nproc)
 mkdir -p "$cache_root"
@@ -51,17 +57,13 @@ apt_in()
 }
 
 say "looking up Debian's source packages"
+online=true
 for archive in "${archives[@]}"; do
     dir=$cache_root/apt/$archive
     mkdir -p "$dir/lists/partial" "$dir/parts"
     echo "${archive_lines[$archive]}" >"$dir/sources.list"
-    if ! apt_in "$archive" apt-get update -qq; then
-        # Offline, the lists of an earlier run still name the versions the cache was built from.
-        if ! ls "$dir"/lists/*Sources* >/dev/null 2>&1; then
-            say "could not reach Debian's $archive archive and no earlier run listed its packages"
-            exit 1
-        fi
-        say "could not reach Debian's $archive archive; using the package lists of an earlier run"
+    if ! apt_in "$archive" apt-get update -qq --error-on=any 2>/dev/null; then
+        online=false
     fi
 done
 
@@ -90,29 +92,41 @@ serves()
     return $served
 }
 
+# Online, each package comes from the first archive that serves it, and the choice is kept.
+# Offline, the choice of the last run stands, which names the cache that run built.
 declare -A source_archive source_version
 versions=""
 for package in "${sources[@]}"; do
-    version=""
+    choice=$cache_root/apt/$package.choice
     reason=""
-    for archive in "${archives[@]}"; do
-        listed=$(listed_version "$archive" "$package")
-        if [ -z "$listed" ]; then
-            reason+="the $archive archive lists no $package; "
-        elif ! serves "$archive" "$package" "$listed"; then
-            reason+="the $archive archive lists $package $listed but does not serve it; "
-        else
-            version=$listed
-            source_archive[$package]=$archive
-            source_version[$package]=$listed
-            break
+    if $online; then
+        chosen=""
+        for archive in "${archives[@]}"; do
+            listed=$(listed_version "$archive" "$package")
+            if [ -z "$listed" ]; then
+                reason+="the $archive archive lists no $package; "
+            elif ! serves "$archive" "$package" "$listed"; then
+                reason+="the $archive archive lists $package $listed but does not serve it; "
+            else
+                chosen="$archive $listed"
+                break
+            fi
+        done
+        if [ -z "$chosen" ]; then
+            say "Debian's archive offers no source package $package (${reason%; })"
+            exit 1
         fi
-    done
-    if [ -z "$version" ]; then
-        say "Debian's archive offers no source package $package (${reason%; })"
+        echo "$chosen" >"$choice"
+    elif [ -s "$choice" ]; then
+        reason="Debian's archive can't be reached; the last run's choice"
+    else
+        say "Debian's archive can't be reached, and no earlier run chose a version of $package"
         exit 1
     fi
-    say "using $package $version from the ${source_archive[$package]} archive${reason:+ (${reason%; })}"
+    read -r archive version <"$choice"
+    source_archive[$package]=$archive
+    source_version[$package]=$version
+    say "using $package $version from the $archive archive${reason:+ (${reason%; })}"
     # make can't work in a path holding a colon, so the name leaves out the version's epoch.
     versions+="${package%%-*}-${version#*:}_"
 done
@@ -243,4 +257,19 @@ cmake -S . -B "$build_dir" -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake \
     -DLARKSPUR_WINDOWS_PREFIX="$prefix" -DCMAKE_BUILD_TYPE=Release \
     -DLARKSPUR_WERROR=ON -DLARKSPUR_TESTS=OFF -DLARKSPUR_BENCHMARKS=OFF >/dev/null
 cmake --build "$build_dir" -j "$jobs" --target larkspur-installer
-say "built $(realpath "$build_dir")/Larkspur Installer.exe"
+program=$(realpath "$build_dir")/"Larkspur Installer.exe"
+
+# A release is signed: the program then starts only installers signed by the same subject. The
+# password is handed over in a file of the shell's own, never on a command line.
+if [ -n "${LARKSPUR_SIGNING_PFX:-}" ]; then
+    install_missing_packages osslsigncode
+    say "signing the program with $LARKSPUR_SIGNING_PFX${LARKSPUR_TIMESTAMP_URL:+, time-stamped by $LARKSPUR_TIMESTAMP_URL}"
+    options=(-pkcs12 "$LARKSPUR_SIGNING_PFX" -h sha256 -n "Larkspur Installer")
+    if [ -n "${LARKSPUR_TIMESTAMP_URL:-}" ]; then
+        options+=(-ts "$LARKSPUR_TIMESTAMP_URL")
+    fi
+    osslsigncode sign "${options[@]}" -readpass <(printf %s "${LARKSPUR_SIGNING_PASSWORD:-}") \
+        -in "$program" -out "$program.signed" >/dev/null
+    mv -f "$program.signed" "$program"
+fi
+say "built $program"
