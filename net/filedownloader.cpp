@@ -145,6 +145,10 @@ void FileDownloader::sendRequest()
     // Qt 5 waits for ever by default. The time counts from the request's start, so a server
     // that accepts the connection and never answers stalls as well.
     request.setTransferTimeout(stallTimeout);
+    // The file as stored. Qt 5 asks for gzip and deflate on its own and drops the Content-Length
+    // of a body it decompresses, so a compressed answer cut short would pass for whole and could
+    // not be resumed. Asked for in our name, nothing is decompressed.
+    request.setRawHeader("Accept-Encoding", "identity");
     attemptStart = receivedBytes;
     if (attemptStart > 0) {
         request.setRawHeader("Range", "bytes=" + QByteArray::number(attemptStart) + '-');
@@ -296,9 +300,9 @@ void FileDownloader::dataReady(QNetworkReply *reply)
         return;
 
     // Qt 5 can take a connection closed right after the first packet for the end of the body
-    // and report no error. The Content-Length (which Qt drops for compressed bodies) tells, and
-    // the fault is reported in the words Qt uses when it notices it itself. For a resumed
-    // download it is the length of the range, which began at attemptStart.
+    // and report no error. The Content-Length tells, and the fault is reported in the words Qt
+    // uses when it notices it itself. For a resumed download it is the length of the range,
+    // which began at attemptStart.
     const QByteArray rest = reply->readAll();
     const QVariant contentLength = reply->header(QNetworkRequest::ContentLengthHeader);
     if (contentLength.isValid() &&

@@ -6,7 +6,8 @@
 // An HTTP server on 127.0.0.1. The n-th request is answered with answers[n], or with the last
 // answer once they run out, written in parts of 32 KiB 20 ms apart; then the connection is
 // closed. An answer may end anywhere, mid-header or mid-body, to play a broken server; an empty
-// one stalls it, keeping the connection open without a word.
+// one stalls it, keeping the connection open without a word. Like many servers, it compresses
+// the body whenever the request allows it.
 class TestHttpServer : public QTcpServer
 {
 public:

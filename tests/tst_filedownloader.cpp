@@ -126,7 +126,8 @@ void tst_FileDownloader::download_data()
         "/update.zip#sha256=" + sha256(other));
 
     // Failed. An HTTP status is an answer, given once; what the network did is tried three
-    // times. A part that was cut stays as it is: it is never spliced with another.
+    // times. A part that was cut stays as it is: it is never spliced with another. A server that
+    // compresses whenever it may, cut, is cut like any other, since nothing is asked compressed.
     const QString status = "Error transferring %1 - server replied: ";
     const QString notTheRest = "The server did not send the rest of the file that was cut off.";
     row("301 with a body", {withLength("301 Moved Permanently\r\nLocation: /elsewhere", "moved")},
