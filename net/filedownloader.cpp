@@ -20,6 +20,9 @@ namespace {
 // resident memory, as Qt holds copies on both threads.
 constexpr qint64 readBufferSize = 2 * 1024 * 1024;
 
+// As many as electron-updater follows; a release page in front of a CDN takes two or three.
+constexpr int maxRedirects = 10;
+
 bool isPlainFileName(const QString &fileName)
 {
     // A backslash separates folders on Windows, so a name holding one would leave the directory.
@@ -43,6 +46,27 @@ bool isNetworkFailure(QNetworkReply::NetworkError error)
     default:
         return false;
     }
+}
+
+// What the user reads when an answer is not the file. Qt's own texts name the URL with its
+// fragment, 64 hex digits of the digest nobody can use, and speak of redirects in terms of its own.
+QString refusal(const QNetworkReply *reply)
+{
+    const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+    switch (reply->error()) {
+    case QNetworkReply::TooManyRedirectsError:
+        return QStringLiteral("The server redirected the download more than %1 times.")
+            .arg(maxRedirects);
+    case QNetworkReply::InsecureRedirectError:
+        return QStringLiteral("The server redirected the download from HTTPS to HTTP.");
+    default:
+        break;
+    }
+    if (status != 0 && (status < 200 || status > 299))
+        return QStringLiteral("Error transferring %1 - server replied: %2")
+            .arg(reply->url().toString(QUrl::RemoveFragment),
+                 reply->attribute(QNetworkRequest::HttpReasonPhraseAttribute).toString());
+    return reply->errorString();
 }
 
 // The URL's fragment, which is never sent, may carry the digest the product published. A
@@ -149,6 +173,12 @@ void FileDownloader::sendRequest()
     // of a body it decompresses, so a compressed answer cut short would pass for whole and could
     // not be resumed. Asked for in our name, nothing is decompressed.
     request.setRawHeader("Accept-Encoding", "identity");
+    // Release pages and CDNs answer a stable URL with a redirect to where the file is. Qt refuses
+    // a step from HTTPS down to HTTP before it sends anything there. Each attempt starts from the
+    // product's URL again, and a redirect carries the Range on.
+    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
+                         QNetworkRequest::NoLessSafeRedirectPolicy);
+    request.setMaximumRedirectsAllowed(maxRedirects);
     attemptStart = receivedBytes;
     if (attemptStart > 0) {
         request.setRawHeader("Range", "bytes=" + QByteArray::number(attemptStart) + '-');
@@ -168,13 +198,11 @@ bool FileDownloader::acceptResponse()
 {
     responseAccepted = true;
     const QVariant status = currentReply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
-    // Qt 5 reports a redirect, which is not followed, as a success. No status outside 2xx is
-    // the file, so its body never reaches it.
+    // Qt 5 reports a status it does not follow, such as a 300 or a 304, as a success, and hands
+    // over the body of an HTTP error before the error. No status outside 2xx is the file, so its
+    // body never reaches it.
     if (status.isValid() && (status.toInt() < 200 || status.toInt() > 299)) {
-        const QString reason =
-            currentReply->attribute(QNetworkRequest::HttpReasonPhraseAttribute).toString();
-        fail(QStringLiteral("Error transferring %1 - server replied: %2")
-                 .arg(currentReply->url().toString(), reason));
+        fail(refusal(currentReply));
         return false;
     }
 
@@ -293,7 +321,7 @@ void FileDownloader::dataReady(QNetworkReply *reply)
         if (isNetworkFailure(reply->error()))
             retryOrFail(reply->errorString());
         else
-            fail(reply->errorString());
+            fail(refusal(reply));
         return;
     }
     if (!responseAccepted && !acceptResponse())

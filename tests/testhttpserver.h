@@ -13,11 +13,10 @@ class TestHttpServer : public QTcpServer
 public:
     explicit TestHttpServer(QByteArrayList answers);
 
+    QByteArrayList answers;
     // The head of every request, in the order they came.
     QByteArrayList requests;
 
 private:
     void writeFrom(QAbstractSocket *socket, const QByteArray &answer, int offset);
-
-    QByteArrayList answers;
 };

@@ -24,6 +24,18 @@ QByteArray withLength(const QByteArray &head, const QByteArray &body)
     return response(head + "\r\nContent-Length: " + QByteArray::number(body.size()), body);
 }
 
+QByteArray redirect(const QByteArray &location, const QByteArray &status = "302 Found")
+{
+    return withLength(status + "\r\nLocation: " + location, {});
+}
+
+// The server's port in place of %H, in the head of an answer only: a body may hold anything.
+QByteArray withPort(QByteArray text, quint16 port)
+{
+    const int head = text.contains("\r\n\r\n") ? text.indexOf("\r\n\r\n") : text.size();
+    return text.left(head).replace("%H", QByteArray::number(port)) + text.mid(head);
+}
+
 QString sha256(const QByteArray &bytes)
 {
     return QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex();
@@ -85,6 +97,7 @@ private slots:
 
 private:
     const QByteArray body = randomBytes(128 * 1024);
+    const QByteArray ok = withLength("200 OK", body);
     // A file that starts over: shorter than the half of `body` that was kept, so that what is
     // not truncated shows.
     const QByteArray other = randomBytes(32 * 1024);
@@ -125,12 +138,28 @@ void tst_FileDownloader::download_data()
         {QByteArray(cut).replace("Accept-Ranges", "X"), withLength("200 OK", other)}, {}, 2, other,
         "/update.zip#sha256=" + sha256(other));
 
+    // Redirects, up to ten, each to /files/u.zip?signed=1 whatever form its Location takes; the
+    // file keeps the name the product gave. A retry starts from the product's URL again.
+    for (const char *status : {"301 Moved Permanently", "302 Found", "303 See Other",
+                               "307 Temporary Redirect", "308 Permanent Redirect"}) {
+        row(qPrintable(QByteArray(status).left(3) + ", relative Location"),
+            {redirect("files/u.zip?signed=1", status), ok}, {}, 2, body);
+        row(qPrintable(QByteArray(status).left(3) + ", absolute Location"),
+            {redirect("http://127.0.0.1:%H/files/u.zip?signed=1", status), ok}, {}, 2, body);
+    }
+    const QByteArray hop = redirect("/files/u.zip?signed=1");
+    row("10 redirects", QVector<QByteArray>(10, hop).toList() << ok, {}, 11, body);
+    row("redirected, cut, redirected, 206 continues",
+        {hop, cut, hop, withLength(rest, body.mid(65536))}, {}, 4, body);
+
     // Failed. An HTTP status is an answer, given once; what the network did is tried three
     // times. A part that was cut stays as it is: it is never spliced with another. A server that
     // compresses whenever it may, cut, is cut like any other, since nothing is asked compressed.
     const QString status = "Error transferring %1 - server replied: ";
     const QString notTheRest = "The server did not send the rest of the file that was cut off.";
-    row("301 with a body", {withLength("301 Moved Permanently\r\nLocation: /elsewhere", "moved")},
+    row("11 redirects", QVector<QByteArray>(11, hop).toList() << ok,
+        "The server redirected the download more than 10 times.", 11, "");
+    row("301 without a Location", {withLength("301 Moved Permanently", "moved")},
         status + "Moved Permanently", 1, "");
     row("closed after the first packet, short of the content-length",
         {response("200 OK\r\nContent-Length: 1000", "400 bytes")}, "Connection closed", 3, {});
@@ -176,6 +205,8 @@ void tst_FileDownloader::download()
     for (int attempt = 0; attempt < 10; ++attempt) {
         QVERIFY(writeFile(directory + "/update.zip", QByteArray(body.size() * 2, 'o')));
         TestHttpServer server(answers);
+        for (QByteArray &answer : server.answers)
+            answer = withPort(answer, server.serverPort());
         const QString url = "http://127.0.0.1:" + QString::number(server.serverPort()) +
                             (path.isEmpty() ? "/update.zip#sha256=" + sha256(body) : path);
         Download download(2, 10, 250);
@@ -187,7 +218,9 @@ void tst_FileDownloader::download()
         QSignalSpy &end = expectedError.isEmpty() ? download.finished : download.errors;
         QCOMPARE(end.wait(started ? 5000 : 1), started);
         QCOMPARE(download.error + download.errors.value(0).value(0).toString(),
-                 QString(expectedError).replace("%1", url).replace("%T", temporary.path()));
+                 QString(expectedError)
+                     .replace("%1", url.section('#', 0, 0))
+                     .replace("%T", temporary.path()));
         QCOMPARE(download.errors.count() + download.finished.count(), started ? 1 : 0);
         // Qt 5 itself sends a request again when a close cuts its answer's head short, so only
         // the rows answered once are counted exactly.
@@ -199,6 +232,9 @@ void tst_FileDownloader::download()
         const QByteArray validator = answers.value(0).contains("W/") ? date : "\"1\"";
         QCOMPARE(server.requests.value(1).contains("Range: bytes=65536-\r\nIf-Range: " + validator),
                  answers.value(0).contains("Accept-Ranges"));
+        for (int request = 1; request < server.requests.size(); ++request)
+            QCOMPARE(server.requests[request].startsWith("GET /files/u.zip?signed=1 "),
+                     answers.value(request - 1).contains("Location"));
 
         // The progress never passes the total, and ends at the size of the file: it goes back
         // only when the file starts over.
