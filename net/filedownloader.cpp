@@ -3,7 +3,9 @@
 #include <QByteArray>
 #include <QDir>
 #include <QFile>
+#include <QHostAddress>
 #include <QNetworkAccessManager>
+#include <QNetworkProxyFactory>
 #include <QNetworkReply>
 #include <QNetworkRequest>
 #include <QRegularExpression>
@@ -30,11 +32,16 @@ bool isPlainFileName(const QString &fileName)
            !fileName.contains(QLatin1Char('\\'));
 }
 
-// Failures of the connection, which the next attempt may well not meet. An HTTP status, a TLS
-// failure or a failed write would be the same answer again.
+// Failures of the connection, which the next attempt may well not meet. Qt 5 reports a proxy it
+// can't reach as it does a server, or as an unknown network error; its codes for proxies are
+// retried alike. An HTTP status, a TLS failure or a failed write would be the same answer again.
 bool isNetworkFailure(QNetworkReply::NetworkError error)
 {
     switch (error) {
+    case QNetworkReply::ProxyConnectionRefusedError:
+    case QNetworkReply::ProxyConnectionClosedError:
+    case QNetworkReply::ProxyNotFoundError:
+    case QNetworkReply::ProxyTimeoutError:
     case QNetworkReply::ConnectionRefusedError:
     case QNetworkReply::RemoteHostClosedError:
     case QNetworkReply::HostNotFoundError:
@@ -49,7 +56,8 @@ bool isNetworkFailure(QNetworkReply::NetworkError error)
 }
 
 // What the user reads when an answer is not the file. Qt's own texts name the URL with its
-// fragment, 64 hex digits of the digest nobody can use, and speak of redirects in terms of its own.
+// fragment, 64 hex digits of the digest nobody can use, and speak of redirects and proxies in
+// terms of its own.
 QString refusal(const QNetworkReply *reply)
 {
     const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
@@ -59,6 +67,8 @@ QString refusal(const QNetworkReply *reply)
             .arg(maxRedirects);
     case QNetworkReply::InsecureRedirectError:
         return QStringLiteral("The server redirected the download from HTTPS to HTTP.");
+    case QNetworkReply::ProxyAuthenticationRequiredError:
+        return QStringLiteral("The proxy server requires a user name and password.");
     default:
         break;
     }
@@ -68,6 +78,25 @@ QString refusal(const QNetworkReply *reply)
                  reply->attribute(QNetworkRequest::HttpReasonPhraseAttribute).toString());
     return reply->errorString();
 }
+
+// The proxy the system is set up with: on Windows the user's Internet settings as WinHTTP reads
+// them (a named proxy, an automatic configuration script, the bypass list), else the machine's
+// WinHTTP proxy; elsewhere http_proxy, https_proxy and no_proxy. Asked for every request, so that
+// a changed setting applies to the next attempt. Given to our own manager, so that the
+// process-wide proxy stays as it was.
+class SystemProxyFactory : public QNetworkProxyFactory
+{
+public:
+    QList<QNetworkProxy> queryProxy(const QNetworkProxyQuery &query) override
+    {
+        // As Qt's process-wide factory does: a loopback host is never reached through a proxy.
+        const QString host = query.peerHostName();
+        if (host == QLatin1String("localhost") || host.startsWith(QLatin1String("localhost.")) ||
+            QHostAddress(host).isLoopback())
+            return {QNetworkProxy(QNetworkProxy::NoProxy)};
+        return systemProxyForQuery(query);
+    }
+};
 
 // The URL's fragment, which is never sent, may carry the digest the product published. A
 // name=value fragment that is not a SHA-256 digest is refused rather than skipped, so that a
@@ -146,6 +175,7 @@ bool FileDownloader::download(QString url, QString directory, QString &filePath,
 bool FileDownloader::startRequest(QString url)
 {
     networkManager = new QNetworkAccessManager(this);
+    networkManager->setProxyFactory(new SystemProxyFactory);
     connect(networkManager, &QNetworkAccessManager::finished, this, &FileDownloader::dataReady);
 
     requestUrl = QUrl(url, QUrl::TolerantMode);

@@ -1,9 +1,10 @@
 #include "testhttpserver.h"
 
-#include <QTcpSocket>
+#include <QSslSocket>
 #include <QTimer>
 
-TestHttpServer::TestHttpServer(QByteArrayList answers) : answers(std::move(answers))
+TestHttpServer::TestHttpServer(QByteArrayList answers, QString tlsFolder)
+    : answers(std::move(answers)), tlsFolder(std::move(tlsFolder))
 {
     connect(this, &QTcpServer::newConnection, this, [this] {
         QTcpSocket *socket = nextPendingConnection();
@@ -31,6 +32,18 @@ TestHttpServer::TestHttpServer(QByteArrayList answers) : answers(std::move(answe
                 });
     });
     listen(QHostAddress::LocalHost, 0);
+}
+
+void TestHttpServer::incomingConnection(qintptr descriptor)
+{
+    auto *socket = new QSslSocket(this);
+    socket->setSocketDescriptor(descriptor);
+    if (!tlsFolder.isEmpty()) {
+        socket->setLocalCertificate(tlsFolder + "/certificate.pem");
+        socket->setPrivateKey(tlsFolder + "/key.pem", QSsl::Ec);
+        socket->startServerEncryption();
+    }
+    addPendingConnection(socket);
 }
 
 void TestHttpServer::writeFrom(QAbstractSocket *socket, const QByteArray &answer, int offset)
