@@ -128,13 +128,21 @@ FileDownloader::FileDownloader(QObject *parent) : QObject(parent), retryTimer(ne
 
 void FileDownloader::setStallTimeout(int milliseconds)
 {
-    stallTimeout = milliseconds;
+    stallMilliseconds = milliseconds;
 }
 
 void FileDownloader::setRetryPolicy(int maxRetries, int firstDelayMilliseconds)
 {
     this->maxRetries = maxRetries;
     firstRetryDelay = firstDelayMilliseconds;
+}
+
+QVector<int> FileDownloader::retryDelays() const
+{
+    QVector<int> delays;
+    for (int retry = 0; retry < maxRetries; ++retry)
+        delays.append(firstRetryDelay << retry);
+    return delays;
 }
 
 bool FileDownloader::download(QString url, QString directory, QString &filePath, QString &error)
@@ -198,7 +206,7 @@ void FileDownloader::sendRequest()
     request.setSslConfiguration(QSslConfiguration::defaultConfiguration());
     // Qt 5 waits for ever by default. The time counts from the request's start, so a server
     // that accepts the connection and never answers stalls as well.
-    request.setTransferTimeout(stallTimeout);
+    request.setTransferTimeout(stallMilliseconds);
     // The file as stored. Qt 5 asks for gzip and deflate on its own and drops the Content-Length
     // of a body it decompresses, so a compressed answer cut short would pass for whole and could
     // not be resumed. Asked for in our name, nothing is decompressed.
@@ -283,7 +291,8 @@ bool FileDownloader::restartFile()
 
 void FileDownloader::retryOrFail(const QString &error)
 {
-    if (retriesDone >= maxRetries) {
+    const QVector<int> delays = retryDelays();
+    if (retriesDone >= delays.size()) {
         fail(error);
         return;
     }
@@ -291,7 +300,7 @@ void FileDownloader::retryOrFail(const QString &error)
     currentReply->disconnect(this);
     currentReply->deleteLater();
     currentReply = nullptr;
-    retryTimer->start(firstRetryDelay << retriesDone++);
+    retryTimer->start(delays.at(retriesDone++));
 }
 
 void FileDownloader::release()

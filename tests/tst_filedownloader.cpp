@@ -99,6 +99,7 @@ private slots:
     void initTestCase();
     void download_data();
     void download();
+    void defaults();
     void deletedDuringRetryDelay();
     void fromNginxOverTls();
     void hostsAndProxies_data();
@@ -272,6 +273,14 @@ void tst_FileDownloader::download()
         if (expectedError.isEmpty())
             QCOMPARE(download.progress.last()[0].toInt(), expectedFile.size());
     }
+}
+
+void tst_FileDownloader::defaults()
+{
+    // What a user gets: 30 s without a byte end an attempt, three retries wait 1, 2 and 4 s.
+    FileDownloader downloader;
+    QCOMPARE(downloader.stallTimeout(), 30000);
+    QCOMPARE(downloader.retryDelays(), QVector<int>({1000, 2000, 4000}));
 }
 
 void tst_FileDownloader::deletedDuringRetryDelay()
