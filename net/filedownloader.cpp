@@ -5,7 +5,9 @@
 #include <QByteArray>
 #include <QDir>
 #include <QFile>
+#include <QHostAddress>
 #include <QNetworkAccessManager>
+#include <QNetworkProxyFactory>
 #include <QNetworkReply>
 #include <QNetworkRequest>
 #include <QRegularExpression>
@@ -22,6 +24,9 @@ namespace {
 // resident memory, as Qt holds copies on both threads.
 constexpr qint64 readBufferSize = 2 * 1024 * 1024;
 
+// As many as electron-updater follows; a release page in front of a CDN takes two or three.
+constexpr int maxRedirects = 10;
+
 bool isPlainFileName(const QString &fileName)
 {
     // A backslash separates folders on Windows, so a name holding one would leave the directory.
@@ -29,11 +34,16 @@ bool isPlainFileName(const QString &fileName)
            !fileName.contains(QLatin1Char('\\'));
 }
 
-// Failures of the connection, which the next attempt may well not meet. An HTTP status, a TLS
-// failure or a failed write would be the same answer again.
+// Failures of the connection, which the next attempt may well not meet. Qt 5 reports a proxy it
+// can't reach as it does a server, or as an unknown network error; its codes for proxies are
+// retried alike. An HTTP status, a TLS failure or a failed write would be the same answer again.
 bool isNetworkFailure(QNetworkReply::NetworkError error)
 {
     switch (error) {
+    case QNetworkReply::ProxyConnectionRefusedError:
+    case QNetworkReply::ProxyConnectionClosedError:
+    case QNetworkReply::ProxyNotFoundError:
+    case QNetworkReply::ProxyTimeoutError:
     case QNetworkReply::ConnectionRefusedError:
     case QNetworkReply::RemoteHostClosedError:
     case QNetworkReply::HostNotFoundError:
@@ -46,6 +56,49 @@ bool isNetworkFailure(QNetworkReply::NetworkError error)
         return false;
     }
 }
+
+// What the user reads when an answer is not the file. Qt's own texts name the URL with its
+// fragment, 64 hex digits of the digest nobody can use, and speak of redirects and proxies in
+// terms of its own.
+QString refusal(const QNetworkReply *reply)
+{
+    const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+    switch (reply->error()) {
+    case QNetworkReply::TooManyRedirectsError:
+        return QStringLiteral("The server redirected the download more than %1 times.")
+            .arg(maxRedirects);
+    case QNetworkReply::InsecureRedirectError:
+        return QStringLiteral("The server redirected the download from HTTPS to HTTP.");
+    case QNetworkReply::ProxyAuthenticationRequiredError:
+        return QStringLiteral("The proxy server requires a user name and password.");
+    default:
+        break;
+    }
+    if (status != 0 && (status < 200 || status > 299))
+        return QStringLiteral("Error transferring %1 - server replied: %2")
+            .arg(reply->url().toString(QUrl::RemoveFragment),
+                 reply->attribute(QNetworkRequest::HttpReasonPhraseAttribute).toString());
+    return reply->errorString();
+}
+
+// The proxy the system is set up with: on Windows the user's Internet settings as WinHTTP reads
+// them (a named proxy, an automatic configuration script, the bypass list), else the machine's
+// WinHTTP proxy; elsewhere http_proxy, https_proxy and no_proxy. Asked for every request, so that
+// a changed setting applies to the next attempt. Given to our own manager, so that the
+// process-wide proxy stays as it was.
+class SystemProxyFactory : public QNetworkProxyFactory
+{
+public:
+    QList<QNetworkProxy> queryProxy(const QNetworkProxyQuery &query) override
+    {
+        // As Qt's process-wide factory does: a loopback host is never reached through a proxy.
+        const QString host = query.peerHostName();
+        if (host == QLatin1String("localhost") || host.startsWith(QLatin1String("localhost.")) ||
+            QHostAddress(host).isLoopback())
+            return {QNetworkProxy(QNetworkProxy::NoProxy)};
+        return systemProxyForQuery(query);
+    }
+};
 
 // The URL's fragment, which is never sent, may carry the digest the product published. A
 // name=value fragment that is not a SHA-256 digest is refused rather than skipped, so that a
@@ -82,13 +135,21 @@ FileDownloader::~FileDownloader()
 
 void FileDownloader::setStallTimeout(int milliseconds)
 {
-    stallTimeout = milliseconds;
+    stallMilliseconds = milliseconds;
 }
 
 void FileDownloader::setRetryPolicy(int maxRetries, int firstDelayMilliseconds)
 {
     this->maxRetries = maxRetries;
     firstRetryDelay = firstDelayMilliseconds;
+}
+
+QVector<int> FileDownloader::retryDelays() const
+{
+    QVector<int> delays;
+    for (int retry = 0; retry < maxRetries; ++retry)
+        delays.append(firstRetryDelay << retry);
+    return delays;
 }
 
 bool FileDownloader::download(QString url, QString directory, QString &filePath, QString &error)
@@ -149,6 +210,7 @@ bool FileDownloader::download(QString url, QString directory, QString &filePath,
 bool FileDownloader::startRequest(QString url)
 {
     networkManager = new QNetworkAccessManager(this);
+    networkManager->setProxyFactory(new SystemProxyFactory);
     connect(networkManager, &QNetworkAccessManager::finished, this, &FileDownloader::dataReady);
 
     requestUrl = QUrl(url, QUrl::TolerantMode);
@@ -171,7 +233,17 @@ void FileDownloader::sendRequest()
     request.setSslConfiguration(QSslConfiguration::defaultConfiguration());
     // Qt 5 waits for ever by default. The time counts from the request's start, so a server
     // that accepts the connection and never answers stalls as well.
-    request.setTransferTimeout(stallTimeout);
+    request.setTransferTimeout(stallMilliseconds);
+    // The file as stored. Qt 5 asks for gzip and deflate on its own and drops the Content-Length
+    // of a body it decompresses, so a compressed answer cut short would pass for whole and could
+    // not be resumed. Asked for in our name, nothing is decompressed.
+    request.setRawHeader("Accept-Encoding", "identity");
+    // Release pages and CDNs answer a stable URL with a redirect to where the file is. Qt refuses
+    // a step from HTTPS down to HTTP before it sends anything there. Each attempt starts from the
+    // product's URL again, and a redirect carries the Range on.
+    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
+                         QNetworkRequest::NoLessSafeRedirectPolicy);
+    request.setMaximumRedirectsAllowed(maxRedirects);
     attemptStart = receivedBytes;
     if (attemptStart > 0) {
         request.setRawHeader("Range", "bytes=" + QByteArray::number(attemptStart) + '-');
@@ -191,13 +263,11 @@ bool FileDownloader::acceptResponse()
 {
     responseAccepted = true;
     const QVariant status = currentReply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
-    // Qt 5 reports a redirect, which is not followed, as a success. No status outside 2xx is
-    // the file, so its body never reaches it.
+    // Qt 5 reports a status it does not follow, such as a 300 or a 304, as a success, and hands
+    // over the body of an HTTP error before the error. No status outside 2xx is the file, so its
+    // body never reaches it.
     if (status.isValid() && (status.toInt() < 200 || status.toInt() > 299)) {
-        const QString reason =
-            currentReply->attribute(QNetworkRequest::HttpReasonPhraseAttribute).toString();
-        fail(QStringLiteral("Error transferring %1 - server replied: %2")
-                 .arg(currentReply->url().toString(), reason));
+        fail(refusal(currentReply));
         return false;
     }
 
@@ -248,7 +318,8 @@ bool FileDownloader::restartFile()
 
 void FileDownloader::retryOrFail(const QString &error)
 {
-    if (retriesDone >= maxRetries) {
+    const QVector<int> delays = retryDelays();
+    if (retriesDone >= delays.size()) {
         fail(error);
         return;
     }
@@ -256,7 +327,7 @@ void FileDownloader::retryOrFail(const QString &error)
     currentReply->disconnect(this);
     currentReply->deleteLater();
     currentReply = nullptr;
-    retryTimer->start(firstRetryDelay << retriesDone++);
+    retryTimer->start(delays.at(retriesDone++));
 }
 
 void FileDownloader::release()
@@ -323,16 +394,16 @@ void FileDownloader::dataReady(QNetworkReply *reply)
         if (isNetworkFailure(reply->error()))
             retryOrFail(reply->errorString());
         else
-            fail(reply->errorString());
+            fail(refusal(reply));
         return;
     }
     if (!responseAccepted && !acceptResponse())
         return;
 
     // Qt 5 can take a connection closed right after the first packet for the end of the body
-    // and report no error. The Content-Length (which Qt drops for compressed bodies) tells, and
-    // the fault is reported in the words Qt uses when it notices it itself. For a resumed
-    // download it is the length of the range, which began at attemptStart.
+    // and report no error. The Content-Length tells, and the fault is reported in the words Qt
+    // uses when it notices it itself. For a resumed download it is the length of the range,
+    // which began at attemptStart.
     const QByteArray rest = reply->readAll();
     const QVariant contentLength = reply->header(QNetworkRequest::ContentLengthHeader);
     if (contentLength.isValid() &&

@@ -7,6 +7,7 @@
 #include <QObject>
 #include <QString>
 #include <QUrl>
+#include <QVector>
 
 class QFile;
 class QNetworkAccessManager;
@@ -31,8 +32,11 @@ public:
     void unlockFile();
     // An attempt fails when no byte arrives for this long; 0 waits for ever.
     void setStallTimeout(int milliseconds);
+    int stallTimeout() const { return stallMilliseconds; }
     // The delay doubles after each retry; (0, 0) makes a single attempt.
     void setRetryPolicy(int maxRetries, int firstDelayMilliseconds);
+    // The wait before each retry, in milliseconds.
+    QVector<int> retryDelays() const;
 
 signals:
     void finished();
@@ -64,7 +68,7 @@ private:
 
     QUrl requestUrl;
     QTimer *retryTimer;
-    int stallTimeout = 30000;
+    int stallMilliseconds = 30000;
     int maxRetries = 3;
     int firstRetryDelay = 1000;
     int retriesDone = 0;
