@@ -73,7 +73,7 @@ def grab(window, environment):
 def set_log_pixels(dpi, environment):
     """Makes the Wine prefix when it is missing, and sets its display scale."""
     if not os.path.isdir(environment["WINEPREFIX"]):
-        subprocess.run(["wineboot", "-i"], env=environment, check=True, timeout=300)
+        subprocess.run(["wineboot", "-i"], env=environment, check=True, timeout=LIFETIME)
     for key in (r"HKCU\Control Panel\Desktop",
                 r"HKLM\System\CurrentControlSet\Hardware Profiles\Current\Software\Fonts"):
         subprocess.run(["wine", "reg", "add", key, "/v", "LogPixels", "/t", "REG_DWORD", "/d",

@@ -75,7 +75,7 @@ class DisplayScaleTest : public QObject
         for (const auto &scene : scenes) {
             const QString path = folder.filePath(QString::number(grabs.size()) + ".png");
             QFile::remove(path);
-            QStringList command = {"400",     LARKSPUR_CAPTURE, "--dpi",    QString::number(dpi),
+            QStringList command = {"150",     LARKSPUR_CAPTURE, "--dpi",    QString::number(dpi),
                                    "--title", scene[0],         "--output", path};
             command +=
                 wine ? QStringList{"--wine", LARKSPUR_WINE_PREFIX, LARKSPUR_WINDOWS_INSTALLER_PATH}
