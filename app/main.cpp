@@ -15,6 +15,13 @@ int main(int argc, char *argv[])
     if (arguments.size() != 3)
         return -1;
 
+    // The window keeps its designed size in logical pixels at any display scale: Qt scales
+    // it by the factor the system gives (Windows' display scale, X's Xft.dpi or
+    // QT_SCALE_FACTOR), unrounded, so 125 % draws it 1.25 times as large, not 1 or 2 times.
+    // Both take effect only when set before the application object exists.
+    QCoreApplication::setAttribute(Qt::AA_EnableHighDpiScaling, true);
+    QGuiApplication::setHighDpiScaleFactorRoundingPolicy(
+        Qt::HighDpiScaleFactorRoundingPolicy::PassThrough);
     QApplication application(argc, argv);
     QCoreApplication::setAttribute(Qt::AA_UseHighDpiPixmaps, true);
     QCoreApplication::setApplicationName("Larkspur Installer");
