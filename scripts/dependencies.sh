@@ -11,6 +11,8 @@ WINDOWS_PACKAGES=(g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix binutils
 DEMO_PACKAGES=(python3 xvfb libxcb1-dev imagemagick)
 SCREENSHOT_PACKAGES=(python3 xvfb x11-xserver-utils xdotool imagemagick fonts-dejavu-core wine wine64)
 BENCH_PACKAGES=(nginx-light curl unzip python3 time)
+# bench/signature.sh: the Windows program and fake installer under Wine, signed.
+SIGNATURE_BENCH_PACKAGES=(g++-mingw-w64-x86-64-posix wine wine64 xvfb openssl osslsigncode)
 FUZZ_PACKAGES=(clang libclang-rt-14-dev)
 
 install_missing_packages()
