@@ -2,7 +2,6 @@
 #include "testhttpserver.h"
 
 #include <QNetworkAccessManager>
-#include <QScopeGuard>
 #include <QSslConfiguration>
 #include <QtTest>
 
@@ -110,7 +109,6 @@ private slots:
     void download();
     void defaults();
     void deletedDuringRetryDelay();
-    void fromNginxOverTls();
     void hostsAndProxies_data();
     void hostsAndProxies();
 
@@ -303,48 +301,6 @@ void tst_FileDownloader::deletedDuringRetryDelay()
     QTRY_VERIFY(!download->downloader.findChild<QNetworkReply *>());
     delete download;
     QVERIFY(!QTest::qWaitFor([&] { return server.requests.size() > 1; }, 2500));
-}
-
-void tst_FileDownloader::fromNginxOverTls()
-{
-    // Every file nginx reads or writes lies in the temporary directory.
-    QTemporaryDir root;
-    const QString path = root.path();
-    QVERIFY(writeFile(path + "/update.zip", body));
-    // Past its first 96 KiB an answer goes silent, which cuts the download once; the range asked
-    // for next is shorter than that.
-    const QString configuration = QStringLiteral(
-        "daemon off; master_process off; pid %1/nginx.pid; events {} http {\n"
-        "access_log %1/access.log; limit_rate_after 96k; limit_rate 1;\n"
-        "client_body_temp_path %1/t; proxy_temp_path %1/t; fastcgi_temp_path %1/t;\n"
-        "uwsgi_temp_path %1/t; scgi_temp_path %1/t; server { listen 127.0.0.1:%2 ssl;\n"
-        "root %1; ssl_certificate %3/certificate.pem; ssl_certificate_key %3/key.pem; } }\n");
-    // Under a time limit, and stopped through timeout, which hands the signal on, whenever the
-    // test ends.
-    QProcess nginx;
-    const auto stop = qScopeGuard([&] {
-        nginx.terminate();
-        nginx.waitForFinished();
-    });
-    // nginx can't be given a port the system chose, so it tries ports below the range the system
-    // hands out until it gets one. It writes its pid file once it listens.
-    QString port;
-    for (int attempt = 0; attempt < 5 && !QFile::exists(path + "/nginx.pid"); ++attempt) {
-        port = QString::number(20000 + QRandomGenerator::global()->bounded(12000));
-        QVERIFY(writeFile(path + "/nginx.conf",
-                          configuration.arg(path, port, certificates.path()).toUtf8()));
-        nginx.start("timeout", {"60", "/usr/sbin/nginx", "-p", path, "-c", path + "/nginx.conf",
-                                "-e", "stderr"});
-        QTRY_VERIFY_WITH_TIMEOUT(
-            QFile::exists(path + "/nginx.pid") || nginx.state() == QProcess::NotRunning, 10000);
-    }
-
-    Download download(1, 0, 300);
-    QVERIFY(download.start("https://127.0.0.1:" + port + "/update.zip", path + "/new/directories"));
-    QVERIFY(download.finished.wait());
-    QCOMPARE(readFile(path + "/new/directories/update.zip"), body);
-    // One request resumed the cut one (which nginx logs only once it notices the close).
-    QTRY_COMPARE(readFile(path + "/access.log").count("\" 206 "), 1);
 }
 
 void tst_FileDownloader::hostsAndProxies_data()

@@ -10,6 +10,7 @@ namespace {
 
 const QString boxTitle = QStringLiteral("Larkspur Installer");
 const QString publisher = QStringLiteral("Fernhollow Test Publisher");
+const QString namedHost = QStringLiteral("updates.larkspur.test");
 // What the fake installer writes down when it is started as the program starts it.
 QString installed(const char *underWay = "no update under way")
 {
@@ -92,8 +93,6 @@ private slots:
     void initTestCase();
     void update_data();
     void update();
-    void contention_data();
-    void contention();
 
 private:
     bool startNginx();
@@ -105,6 +104,7 @@ private:
                const QStringList &privateTmp = {});
     void answerBox(bool wine, QString box, const QString &url, const QString &folder);
     void finish(QProcess &run, const QString &folder);
+    void useProxy(QProcess &proxy, const QString &mode);
 
     // In the build folder, beside the Wine prefix: a private /tmp hides the machine's own.
     QTemporaryDir work{QDir::currentPath() + "/work-XXXXXX"};
@@ -194,11 +194,11 @@ void UpdateTest::makeCertificates()
 {
     const QString ec = "ec_paramgen_curve:prime256v1";
     for (const QString &name : QStringList{"trusted", "untrusted"})
-        QCOMPARE(
-            runTool({"openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt", ec, "-nodes", "-subj",
-                     "/CN=127.0.0.1", "-addext", "subjectAltName=IP:127.0.0.1", "-keyout",
-                     work.filePath(name + ".key"), "-out", work.filePath(name + ".pem")}),
-            0);
+        QCOMPARE(runTool({"openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt", ec, "-nodes",
+                          "-subj", "/CN=127.0.0.1", "-addext",
+                          "subjectAltName=IP:127.0.0.1,DNS:" + namedHost, "-keyout",
+                          work.filePath(name + ".key"), "-out", work.filePath(name + ".pem")}),
+                 0);
     QCOMPARE(runTool({"openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2",
                       "-subj", "/CN=Larkspur Test Root", "-keyout", work.filePath("root.key"),
                       "-out", work.filePath("root.pem")}),
@@ -251,6 +251,9 @@ UpdateTest::~UpdateTest()
 
 QString UpdateTest::url(QString pattern) const
 {
+    // A host only the test's proxy knows, for Qt never sends a loopback address through one.
+    pattern.replace("{named}", QString(servers["http"]).replace("127.0.0.1", namedHost))
+        .replace("{named-tls}", QString(servers["https"]).replace("127.0.0.1", namedHost));
     for (auto server = servers.cbegin(); server != servers.cend(); ++server)
         pattern.replace('{' + server.key() + '}', server.value());
     return pattern;
@@ -325,6 +328,10 @@ void UpdateTest::finish(QProcess &run, const QString &folder)
 void UpdateTest::update_data()
 {
     QTest::addColumn<bool>("wine");
+    // Around the run: a second instance against the same URL; a /tmp of the program's own whose
+    // update lock is "held" exclusively or is a "fifo"; or a "proxy" in the Wine prefix's
+    // Internet settings, open or asking for "user:password".
+    QTest::addColumn<QStringList>("setup");
     QTest::addColumn<QString>("url");
     QTest::addColumn<QByteArray>("served");
     QTest::addColumn<QString>("programSigner");
@@ -342,50 +349,68 @@ void UpdateTest::update_data()
     const QString foreign = QStringLiteral("Обновление Mise à jour");
     QByteArray changed = sign(windowsInstaller, "publisher");
     changed[changed.size() / 3] = char(changed[changed.size() / 3] ^ 0x20);
+    const QString slowly = "{http}/slow/Update.zip";
 
-    const auto row = [](const char *name, bool wine, const QString &url, const QByteArray &served,
-                        const QString &signer, const QString &box, const QString &installer,
-                        const QStringList &leftovers) {
-        QTest::newRow(name) << wine << url << served << signer << box << installer << leftovers;
+    const auto row = [](const char *name, bool wine, const QStringList &setup, const QString &url,
+                        const QByteArray &served, const QString &signer, const QString &box,
+                        const QString &installer, const QStringList &leftovers) {
+        QTest::newRow(name) << wine << setup << url << served << signer << box << installer
+                            << leftovers;
     };
-    row("Linux: zip, slowly", false, "{http}/slow/Update.zip", slowArchive(update, linuxInstaller),
-        {}, {}, update, {});
-    row("Linux: 404", false, "{http}/Missing.zip", {}, {}, notFound, {}, {"Missing.zip"});
+    const QByteArray linuxSlow = slowArchive(update, linuxInstaller);
+    const QByteArray windowsSlow = slowArchive(update, windowsInstaller);
+    row("Linux: zip, slowly", false, {}, slowly, linuxSlow, {}, {}, update, {});
+    row("Linux: 404", false, {}, "{http}/Missing.zip", {}, {}, notFound, {}, {"Missing.zip"});
+    row("Linux: a second instance", false, {"second"}, slowly, linuxSlow, {}, {}, update, {});
+    row("Linux: the update lock held exclusively", false, {"held"}, slowly, linuxSlow, {}, {},
+        update, {});
+    row("Linux: a FIFO in place of the update lock", false, {"fifo"}, slowly, linuxSlow, {}, {},
+        update, {});
     // Wine keeps a running installer's file, as Windows does: it stays for a later start.
-    row("Wine: zip, slowly", true, "{http}/slow/Update.zip", slowArchive(update, windowsInstaller),
-        {}, {}, update, {update});
-    row("Wine: installer over trusted HTTPS", true, "{https}/Update.exe", windowsInstaller, {}, {},
-        update, {update});
-    row("Wine: URL outside ASCII", true, "{http}/" + foreign + ".zip",
+    row("Wine: zip, slowly", true, {}, slowly, windowsSlow, {}, {}, update, {update});
+    row("Wine: a second instance", true, {"second"}, slowly, windowsSlow, {}, {}, update, {update});
+    row("Wine: installer over trusted HTTPS", true, {}, "{https}/Update.exe", windowsInstaller, {},
+        {}, update, {update});
+    row("Wine: URL outside ASCII", true, {}, "{http}/" + foreign + ".zip",
         zipfixture::zipped(foreign + ".exe", windowsInstaller), {}, {}, foreign + ".exe",
         {foreign + ".exe"});
-    row("Wine: 404", true, "{http}/Missing.zip", {}, {}, notFound, {}, {"Missing.zip"});
-    row("Wine: zip without the installer", true, "{http}/Update.zip",
+    row("Wine: 404", true, {}, "{http}/Missing.zip", {}, {}, notFound, {}, {"Missing.zip"});
+    row("Wine: zip without the installer", true, {}, "{http}/Update.zip",
         zipfixture::zipped("Readme.txt", "no installer"), {},
         "Failed to update.\n\nError code 3 (-100).", {}, {});
-    row("Wine: untrusted HTTPS", true, "{untrusted}/Update.exe", windowsInstaller, {},
+    row("Wine: untrusted HTTPS", true, {}, "{untrusted}/Update.exe", windowsInstaller, {},
         "Failed to update.\n\nSSL handshake failed", {}, {update});
 
+    // Only the test's proxy knows the host.
+    row("Wine: through the user's proxy", true, {"proxy", "open"}, "{named}/Update.exe",
+        windowsInstaller, {}, {}, update, {update});
+    row("Wine: through the user's proxy, HTTPS", true, {"proxy", "open"}, "{named-tls}/Update.exe",
+        windowsInstaller, {}, {}, update, {update});
+    row("Wine: a proxy that asks for a password", true, {"proxy", "user:password"},
+        "{named-tls}/Update.exe", windowsInstaller, {},
+        "Failed to update.\n\nThe proxy server requires a user name and password.", {}, {update});
+
     // A signed program starts only its own publisher's installers.
-    row("Wine: signed by the program's publisher", true, "{http}/Update.exe",
+    row("Wine: signed by the program's publisher", true, {}, "{http}/Update.exe",
         sign(windowsInstaller, "publisher"), "publisher", {}, update, {update});
-    row("Wine: signed with the publisher's renewed key", true, "{http}/Update.zip",
+    row("Wine: signed with the publisher's renewed key", true, {}, "{http}/Update.zip",
         zipfixture::zipped(update, sign(windowsInstaller, "renewed")), "publisher", {}, update,
         {update});
-    row("Wine: signed by another publisher", true, "{http}/Update.zip",
+    row("Wine: signed by another publisher", true, {}, "{http}/Update.zip",
         zipfixture::zipped(update, sign(windowsInstaller, "other")), "publisher",
         "Failed to update.\n\nThe installer is signed by Other Publisher, not by " + publisher +
             '.',
         {}, {});
-    row("Wine: changed after signing", true, "{http}/Update.exe", changed, "publisher",
+    row("Wine: changed after signing", true, {}, "{http}/Update.exe", changed, "publisher",
         "Failed to update.\n\nThe installer's signature is not valid.", {}, {});
-    row("Wine: unsigned installer, signed program", true, "{http}/Update.exe", windowsInstaller,
+    row("Wine: unsigned installer, signed program", true, {}, "{http}/Update.exe", windowsInstaller,
         "publisher", "Failed to update.\n\nThe installer is not signed.", {}, {});
 }
 
 void UpdateTest::update()
 {
     QFETCH(bool, wine);
+    QFETCH(QStringList, setup);
     QFETCH(QString, url);
     QFETCH(QByteArray, served);
     QFETCH(QString, programSigner);
@@ -394,6 +419,11 @@ void UpdateTest::update()
     QFETCH(QStringList, leftovers);
     if (wine && windowsProgram.isEmpty())
         QSKIP("No Windows program to run under Wine: scripts/test.sh builds one.");
+    // A mount namespace of its own keeps the machine's lock file, which a real update or another
+    // test run may be using, out of reach.
+    const bool privateTmp = setup.value(0) == "held" || setup.value(0) == "fifo";
+    if (privateTmp && geteuid() != 0)
+        QSKIP("A private /tmp needs root, as CI has.");
 
     url = this->url(url);
     const QString servedPath = work.filePath("served/" + QUrl(url).fileName());
@@ -402,21 +432,46 @@ void UpdateTest::update()
     QFile::remove(work.filePath("installer.log"));
     QTemporaryDir folder(work.filePath(QStringLiteral("Larkspur \u00dcpdate \u66f4\u65b0-XXXXXX")));
     const QString program = prepare(folder, wine, programSigner);
+    QProcess proxy;
+    if (setup.value(0) == "proxy")
+        useProxy(proxy, setup.value(1));
 
     QProcess run;
-    start(run, wine, program, url);
+    start(run, wine, program, url, privateTmp ? setup : QStringList());
     if (url.contains("/slow/")) {
         QTRY_VERIFY_WITH_TIMEOUT(QFileInfo(folder.filePath("Update.zip")).size() > 0, 20000);
-        // What the product sees while the download runs.
-        QCOMPARE(runTool(wine ? QStringList{"wine", LARKSPUR_WINDOWS_FAKE_INSTALLER_PATH, "probe"}
-                              : QStringList{LARKSPUR_FAKE_INSTALLER_PATH, "probe"}),
-                 1);
+        // What the product sees while the download runs; in a /tmp of its own, the window shows
+        // although the lock was not to be had.
+        if (privateTmp)
+            QCOMPARE(runTool({"xdotool", "search", "--sync", "--onlyvisible", "--name",
+                              "^Installing update...$"},
+                             nullptr, 20000),
+                     0);
+        else
+            QCOMPARE(
+                runTool(wine ? QStringList{"wine", LARKSPUR_WINDOWS_FAKE_INSTALLER_PATH, "probe"}
+                             : QStringList{LARKSPUR_FAKE_INSTALLER_PATH, "probe"}),
+                1);
+    }
+    if (setup.value(0) == "second") {
+        QProcess second;
+        start(second, wine, program, url);
+        answerBox(wine,
+                  "Failed to download the update.\n\nAnother update is already downloading "
+                  "{folder}/Update.zip.",
+                  url, folder.path());
+        QVERIFY(second.waitForFinished(60000));
+        QCOMPARE(second.exitCode(), 0);
     }
     if (!box.isEmpty())
         answerBox(wine, box, url, folder.path());
     finish(run, folder.path());
+    useProxy(proxy, {});
+    // The product's probe meets the exclusive lock that stands for a waiting product too.
+    const QString log =
+        installed(setup.value(0) == "held" ? "update under way" : "no update under way");
     QCOMPARE(QString(readFile(work.filePath("installer.log"))),
-             installer.isEmpty() ? QString() : installed() + "finished\n");
+             installer.isEmpty() ? QString() : log + "finished\n");
     QStringList files = QDir(folder.path()).entryList(QDir::Files | QDir::Hidden, QDir::Name);
     files.removeOne(QFileInfo(program).fileName());
     QCOMPARE(files, leftovers);
@@ -437,66 +492,33 @@ void UpdateTest::update()
     QVERIFY(!pendingRemovals().contains("pendingRemovals"));
 }
 
-void UpdateTest::contention_data()
+// Starts the test proxy in the given mode and names it in the Wine prefix's Internet settings,
+// as a user's proxy setting; without a mode, stops it and takes the setting away.
+void UpdateTest::useProxy(QProcess &proxy, const QString &mode)
 {
-    QTest::addColumn<bool>("wine");
-    // A second instance against the same URL, or a /tmp of the program's own where the Linux
-    // update lock is already taken.
-    QTest::addColumn<QString>("setup");
-    QTest::addColumn<QString>("log");
-
-    QTest::newRow("Linux: a second instance") << false << "second" << installed();
-    QTest::newRow("Wine: a second instance") << true << "second" << installed();
-    // The product's own probe meets the exclusive lock too.
-    QTest::newRow("Linux: the update lock held exclusively")
-        << false << "held" << installed("update under way");
-    QTest::newRow("Linux: a FIFO in place of the update lock") << false << "fifo" << installed();
-}
-
-void UpdateTest::contention()
-{
-    QFETCH(bool, wine);
-    QFETCH(QString, setup);
-    QFETCH(QString, log);
-    if (wine && windowsProgram.isEmpty())
-        QSKIP("No Windows program to run under Wine: scripts/test.sh builds one.");
-    // A mount namespace of its own: the machine's lock file, which a real update or another
-    // test run may be using, stays out of reach.
-    if (setup != "second" && geteuid() != 0)
-        QSKIP("A private /tmp needs root, as CI has.");
-
-    const QString url = this->url("{http}/slow/Update.zip");
-    QVERIFY(writeFile(work.filePath("served/Update.zip"),
-                      slowArchive("Update.exe", wine ? windowsInstaller : linuxInstaller)));
-    QFile::remove(work.filePath("installer.log"));
-    QTemporaryDir folder(work.filePath("Larkspur-XXXXXX"));
-    const QString program = prepare(folder, wine, {});
-
-    QProcess first;
-    start(first, wine, program, url, setup == "second" ? QStringList() : QStringList{setup});
-    QTRY_VERIFY_WITH_TIMEOUT(QFileInfo(folder.filePath("Update.zip")).size() > 0, 20000);
-    if (setup == "second") {
-        QProcess second;
-        start(second, wine, program, url);
-        answerBox(wine,
-                  "Failed to download the update.\n\nAnother update is already downloading "
-                  "{folder}/Update.zip.",
-                  url, folder.path());
-        QVERIFY(second.waitForFinished(60000));
-        QCOMPARE(second.exitCode(), 0);
-    } else {
-        // The window shows and the update goes on, although the lock was not to be had.
-        QByteArray found;
-        QCOMPARE(runTool({"xdotool", "search", "--sync", "--onlyvisible", "--name",
-                          "^Installing update...$"},
-                         &found, 20000),
+    const QString key = "HKCU\\Software\\Microsoft\\Windows\\CurrentVersion\\Internet "
+                        "Settings\\Connections";
+    if (mode.isEmpty()) {
+        if (proxy.state() == QProcess::NotRunning)
+            return;
+        proxy.terminate();
+        proxy.waitForFinished();
+        QCOMPARE(runTool({"wine", "reg", "delete", key, "/v", "DefaultConnectionSettings", "/f"}),
                  0);
+        return;
     }
-    finish(first, folder.path());
-    QCOMPARE(QString(readFile(work.filePath("installer.log"))), log + "finished\n");
-    QStringList files = QDir(folder.path()).entryList(QDir::Files | QDir::Hidden, QDir::Name);
-    files.removeOne(QFileInfo(program).fileName());
-    QCOMPARE(files, wine ? QStringList{"Update.exe"} : QStringList());
+    proxy.start("/usr/bin/python3", {LARKSPUR_TEST_PROXY, mode, "120"});
+    QVERIFY(proxy.waitForReadyRead(10000));
+    // What Internet Explorer's settings page writes: a version, a counter, the flags (direct, and
+    // a named proxy), then the proxy, the bypass list and the script's address, each after its
+    // length.
+    QByteArray blob = QByteArray::fromHex("46000000000000000300000000000000");
+    const QByteArray address = "127.0.0.1:" + proxy.readLine().trimmed();
+    qToLittleEndian<quint32>(address.size(), blob.data() + 12);
+    blob += address + QByteArray::fromHex("07000000") + "<local>" + QByteArray(4 + 32, '\0');
+    QCOMPARE(runTool({"wine", "reg", "add", key, "/v", "DefaultConnectionSettings", "/t",
+                      "REG_BINARY", "/d", blob.toHex(), "/f"}),
+             0);
 }
 
 QTEST_GUILESS_MAIN(UpdateTest)
