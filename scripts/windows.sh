@@ -215,12 +215,12 @@ build_qt()
         -no-feature-tabletevent -no-feature-sql -no-feature-testlib -no-feature-concurrent \
         -no-feature-xml -no-feature-printer -no-feature-bearermanagement \
         -no-feature-graphicsview -no-feature-mdiarea -no-feature-calendarwidget \
-        -no-feature-textodfwriter -no-gif -no-ico -no-libjpeg \
+        -no-feature-textodfwriter -no-feature-tuiotouch -no-direct2d -no-gif -no-ico -no-libjpeg \
         -qt-zlib -qt-pcre -qt-libpng -qt-harfbuzz \
         -openssl-linked -I "$prefix/include" -L "$prefix/lib" \
         OPENSSL_LIBS="-lssl -lcrypto -lws2_32 -lcrypt32 -lgdi32 -luser32 -ladvapi32" \
         >"$cache/qt-configure.log" 2>&1)
-    say "building Qt: the longest step, about 20 minutes on two cores (log: $cache/qt-build.log)"
+    say "building Qt, the longest step (log: $cache/qt-build.log)"
     make -C "$work" -j "$jobs" >"$cache/qt-build.log" 2>&1
     make -C "$work" install >>"$cache/qt-build.log" 2>&1
 }
@@ -252,6 +252,13 @@ else
 fi
 
 build_dir=${BUILD_DIR:-build-windows}
+# CMake keeps where it found Qt and the rest: a build folder configured against another cache is
+# configured anew, or it would go on linking that cache's libraries.
+if [ -f "$build_dir/CMakeCache.txt" ] &&
+    [ "$(sed -n 's/^Qt5_DIR:PATH=//p' "$build_dir/CMakeCache.txt")" != "$prefix/lib/cmake/Qt5" ]; then
+    say "configuring $build_dir anew for this cache"
+    rm -rf "$build_dir/CMakeCache.txt" "$build_dir/CMakeFiles"
+fi
 say "building the program in $build_dir"
 cmake -S . -B "$build_dir" -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake \
     -DLARKSPUR_WINDOWS_PREFIX="$prefix" -DCMAKE_BUILD_TYPE=Release \
