@@ -172,10 +172,10 @@ void InstallerWindowTest::update()
     // A start returns once the installer runs; whatever it writes is written once it ends.
     const QString programName =
         name.endsWith(".zip", Qt::CaseInsensitive) ? name.chopped(4) + ".exe" : name;
-    QTRY_VERIFY_WITH_TIMEOUT(programName.isEmpty() ||
-                                 !programRuns(QCoreApplication::applicationDirPath() + '/' +
-                                              programName),
-                             10000);
+    QTRY_VERIFY_WITH_TIMEOUT(
+        programName.isEmpty() ||
+            !programRuns(QCoreApplication::applicationDirPath() + '/' + programName),
+        10000);
     QCOMPARE(readFile(logs.filePath("installer.log")),
              QByteArray(installer == "runs" ? "/VERYSILENT /SP-, update descriptors 0\n" : ""));
 }
