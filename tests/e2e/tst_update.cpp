@@ -56,6 +56,23 @@ QString clipboard()
     return QString::fromUtf8(text).remove('\r');
 }
 
+// The first visible window whose title matches, once there is one; empty after 20 s. Asked
+// again and again rather than with xdotool's own wait, which gives up on the first window that
+// closes while it looks, as Wine's do.
+QString findWindow(const QString &title)
+{
+    QString window;
+    const bool found = QTest::qWaitFor(
+        [&] {
+            QByteArray windows;
+            runTool({"xdotool", "search", "--onlyvisible", "--name", title}, &windows, 5000);
+            window = QString::fromLatin1(windows).section('\n', 0, 0);
+            return !window.isEmpty();
+        },
+        20000);
+    return found ? window : QString();
+}
+
 // The installer files the program left to a later start of its own, from the Wine prefix's
 // registry.
 QString pendingRemovals()
@@ -93,6 +110,7 @@ private slots:
     void initTestCase();
     void update_data();
     void update();
+    void cleanup();
 
 private:
     bool startNginx();
@@ -296,10 +314,7 @@ void UpdateTest::start(QProcess &run, bool wine, const QString &program, const Q
 // text Windows copies on Ctrl+C) and closes it with its button.
 void UpdateTest::answerBox(bool wine, QString box, const QString &url, const QString &folder)
 {
-    QByteArray found;
-    runTool({"xdotool", "search", "--sync", "--onlyvisible", "--name", '^' + boxTitle + '$'},
-            &found, 20000);
-    const QString window = QString::fromLatin1(found).section('\n', 0, 0);
+    const QString window = findWindow('^' + boxTitle + '$');
     QVERIFY(!window.isEmpty());
     // Without a window manager nobody hands out the focus, and Wine sends keys to its window
     // on top: the box is raised, then given them.
@@ -443,10 +458,7 @@ void UpdateTest::update()
         // What the product sees while the download runs; in a /tmp of its own, the window shows
         // although the lock was not to be had.
         if (privateTmp)
-            QCOMPARE(runTool({"xdotool", "search", "--sync", "--onlyvisible", "--name",
-                              "^Installing update...$"},
-                             nullptr, 20000),
-                     0);
+            QVERIFY(!findWindow("^Installing update...$").isEmpty());
         else
             QCOMPARE(
                 runTool(wine ? QStringList{"wine", LARKSPUR_WINDOWS_FAKE_INSTALLER_PATH, "probe"}
@@ -490,6 +502,13 @@ void UpdateTest::update()
     finish(run, folder.path());
     QVERIFY(!QFile::exists(folder.filePath(installer)));
     QVERIFY(!pendingRemovals().contains("pendingRemovals"));
+}
+
+// A row that failed may leave a program on its box; the next row starts without it.
+void UpdateTest::cleanup()
+{
+    if (QTest::currentTestFailed() && !windowsProgram.isEmpty())
+        runTool({"wineserver", "-k"});
 }
 
 // Starts the test proxy in the given mode and names it in the Wine prefix's Internet settings,
