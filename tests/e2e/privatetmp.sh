@@ -8,18 +8,17 @@
 # "held": this script holds an exclusive lock on the lock file for as long as the program runs,
 # as a product waiting for the update might. "fifo": a FIFO stands at the lock file's path.
 set -eu
-# The new /tmp is made beside the test's files, and keeps them where they were when they lie
-# under the old one, as a build folder may.
+# The program's /tmp shows the machine's, but whatever is made or changed there stays in a layer
+# of its own (so the machine's lock file is never touched), save the test's folder, which may
+# lie under /tmp as a build folder may, and stays the test's own. /mnt holds the layer.
 work=$PWD
-private=$(mktemp -d "$work/tmp-XXXXXX")
-mount -t tmpfs -o mode=1777 larkspur-test "$private"
+mount -t tmpfs larkspur-test /mnt
+mkdir /mnt/changes /mnt/scratch /mnt/work
+mount --bind "$work" /mnt/work
+mount -t overlay larkspur-test -o lowerdir=/tmp,upperdir=/mnt/changes,workdir=/mnt/scratch /tmp
 case $work in
-/tmp/*)
-    mkdir -p "$private/${work#/tmp/}"
-    mount --bind "$work" "$private/${work#/tmp/}"
-    ;;
+/tmp/*) mount --move /mnt/work "$work" ;;
 esac
-mount --move "$private" /tmp
 lock=/tmp/fernhollow_larkspur_updater_mutex
 mode=$1
 shift
@@ -31,6 +30,7 @@ held)
     "$@" 9>&-
     ;;
 fifo)
+    rm -f "$lock"
     mkfifo "$lock"
     exec "$@"
     ;;
