@@ -1,5 +1,6 @@
 #include "net/filedownloader.h"
 #include "testhttpserver.h"
+#include "testsupport.h"
 
 #include <QNetworkAccessManager>
 #include <QSslConfiguration>
@@ -49,7 +50,8 @@ QString sha256(const QByteArray &bytes)
     return QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex();
 }
 
-QByteArray readFile(const QString &path)
+// A download's file, told apart from an empty one when it can't be read.
+QByteArray downloaded(const QString &path)
 {
     QFile file(path);
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("(no file)");
@@ -68,12 +70,6 @@ bool isOpenForWriting(const QString &path)
             return true;
     }
     return false;
-}
-
-bool writeFile(const QString &path, const QByteArray &bytes)
-{
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
 }
 
 // One download and the signals it sent. By default a retry comes long after every wait of the
@@ -262,7 +258,7 @@ void tst_FileDownloader::download()
         // the rows answered once are counted exactly.
         QCOMPARE(server.requests.size() == 1, expectedRequests == 1);
         if (!expectedFile.isNull())
-            QCOMPARE(readFile(download.filePath), expectedFile);
+            QCOMPARE(downloaded(download.filePath), expectedFile);
         QVERIFY(!openWhenFinished);
         // A cut answer that offered ranges is continued with the validator it gave.
         const QByteArray validator = answers.value(0).contains("W/") ? date : "\"1\"";
@@ -388,7 +384,7 @@ void tst_FileDownloader::hostsAndProxies()
     QCOMPARE(download.errors.value(0).value(0).toString(), expectedError);
     QCOMPARE(attempts.count(), expectedAttempts);
     if (expectedError.isEmpty())
-        QCOMPARE(readFile(download.filePath), body);
+        QCOMPARE(downloaded(download.filePath), body);
 
     // The proxy logs a request before it answers it.
     testProxy.terminate();

@@ -1,5 +1,5 @@
 #include "net/filedownloader.h"
-#include "runningprograms.h"
+#include "testsupport.h"
 #include "ui/installerwindow.h"
 #include "ui/pendingremovals.h"
 #include "zipfixture.h"
@@ -32,12 +32,6 @@ static int updateDescriptors(const QString &folder)
         count += QFileInfo(fd.symLinkTarget()).path() == folder &&
                  fd.symLinkTarget().contains("pdate", Qt::CaseInsensitive);
     return count;
-}
-
-static QByteArray readFile(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
 // The files the window left in its folder, which is this program's.

@@ -1,5 +1,6 @@
 #include "archive/unzipper.h"
 #include "fuzz/extractioninvariant.h"
+#include "testsupport.h"
 #include "zipfixture.h"
 
 #include <QtTest>
@@ -8,12 +9,6 @@
 #include <sys/resource.h>
 
 Q_DECLARE_METATYPE(zipfixture::Entry)
-
-static bool writeFile(const QString &path, const QByteArray &bytes)
-{
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
-}
 
 class TestUnzipper : public QObject
 {

@@ -1,4 +1,4 @@
-#include "tests/runningprograms.h"
+#include "tests/testsupport.h"
 #include "tests/zipfixture.h"
 
 #include <QtNetwork>
@@ -34,18 +34,6 @@ int runTool(QStringList command, QByteArray *output = nullptr, int limit = 60000
     if (output)
         *output = process.readAllStandardOutput();
     return process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
-}
-
-QByteArray readFile(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
-bool writeFile(const QString &path, const QByteArray &bytes)
-{
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
 }
 
 // What Wine hands on to X of the Windows clipboard.

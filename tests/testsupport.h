@@ -1,6 +1,13 @@
 #pragma once
 
+#include <QByteArray>
 #include <QString>
+
+// What several tests need of files and processes.
+
+// A file's bytes; empty when it can't be read.
+QByteArray readFile(const QString &path);
+bool writeFile(const QString &path, const QByteArray &bytes);
 
 // Whether any process's command line holds this text, such as the folder a program was started
 // from: by its path on Linux, by its Windows path under Wine. An installer started by mistake
