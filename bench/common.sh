@@ -5,7 +5,10 @@ source scripts/dependencies.sh
 install_missing_packages "${BUILD_PACKAGES[@]}" "${BENCH_PACKAGES[@]}"
 
 seconds_now() { date +%s.%N; }
+nanoseconds_now() { date +%s%N; }
 calculate() { awk "BEGIN { print $1 }"; }
+# $1 / $2 to three decimals.
+ratio() { awk "BEGIN { printf \"%.3f\", $1 / $2 }"; }
 
 # The median of the numbers in $1, separated by blanks or line feeds.
 median()

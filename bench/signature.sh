@@ -127,9 +127,6 @@ quietly timeout 60 wine reg add \
     "HKCU\\Software\\Microsoft\\SystemCertificates\\Root\\Certificates\\$root_key" \
     /v Blob /t REG_BINARY /d "$root_blob" /f
 
-nanoseconds_now() { date +%s%N; }
-ratio() { awk "BEGIN { printf \"%.3f\", $1 / $2 }"; }
-
 # Runs a fresh copy of the signed or unsigned program in a fresh folder, which it downloads into,
 # and sets program_ms. The fake installer it starts writes its log in the working folder.
 run_update()

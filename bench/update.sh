@@ -55,8 +55,6 @@ PYTHON
 start_nginx "$served" "$work/nginx"
 base_url=$nginx_url
 
-nanoseconds_now() { date +%s%N; }
-
 # Runs a fresh copy of the program against one archive and sets program_ms and peak_kib. The
 # program downloads into its own folder, so the copy sits where the download should land.
 run_program()
@@ -126,25 +124,25 @@ for round in $(seq 1 "$rounds"); do
         run_with_digest
         run_without_digest
     fi
-    digest_ratio=$(awk "BEGIN { printf \"%.3f\", $digest_ms / $update_ms }")
+    digest_ratio=$(ratio "$digest_ms" "$update_ms")
     digest_ratios+=("$digest_ratio")
     digest_peaks+=("$digest_peak_kib")
     echo "round $round: with digest $digest_ms, ratio with / without $digest_ratio," \
         "peak ${digest_peak_kib} KiB"
     run_program 1KiB/Update.zip
     small_peak_kib=$peak_kib
-    ratio=$(awk "BEGIN { printf \"%.3f\", $update_ms / $baseline_ms }")
-    ratios+=("$ratio")
+    update_ratio=$(ratio "$update_ms" "$baseline_ms")
+    ratios+=("$update_ratio")
     peaks+=("$update_peak_kib")
     small_peaks+=("$small_peak_kib")
-    echo "round $round: program $update_ms, curl + unzip $baseline_ms, ratio $ratio," \
+    echo "round $round: program $update_ms, curl + unzip $baseline_ms, ratio $update_ratio," \
         "peak ${update_peak_kib} KiB (1 KiB update: ${small_peak_kib} KiB)"
 done
 
-ratio=$(median "${ratios[*]}")
+update_ratio=$(median "${ratios[*]}")
 peak=$(median "${peaks[*]}")
 small_peak=$(median "${small_peaks[*]}")
-echo "median ratio program / (curl + unzip): $ratio (goal: at most 0.5)"
+echo "median ratio program / (curl + unzip): $update_ratio (goal: at most 0.5)"
 echo "median ratio with digest / without: $(median "${digest_ratios[*]}") (goal: at most 1.1)," \
     "median peak with digest $(median "${digest_peaks[*]}") KiB"
 awk "BEGIN { printf \"median peak memory: %.1f MiB, 1 KiB update %.1f MiB, difference %.1f MiB (goal: at most 16)\n\", $peak / 1024, $small_peak / 1024, ($peak - $small_peak) / 1024 }"
