@@ -2,18 +2,34 @@
 #include "ui/installerwindow.h"
 
 #include <QApplication>
+#include <QLibraryInfo>
 #include <QString>
 
 int main(int argc, char *argv[])
 {
-    if (argc != 3)
-        return -1;
+    // Before anything loads a library by name: the program's folder is where updates arrive.
+    nativeapi::restrictLibrarySearch();
 
-    // Taken before QApplication, which may strip its own options from argv. On Windows argv has
-    // been through the ANSI code page; the arguments come from the wide command line instead.
+    // Counted on the command line the user gave: on Windows argv has been through the ANSI code
+    // page, which can't hold every character of a URL and may split it otherwise.
     const std::vector<std::string> arguments = nativeapi::commandLineArguments(argc, argv);
     if (arguments.size() != 3)
         return -1;
+
+    // Qt takes options of its own from the command line (-platformpluginpath, -plugin,
+    // -stylesheet, -reverse…) and plugin folders from the environment: the signed program would
+    // load or obey whatever it is handed. Qt sees only the program's name, and loads plugins only
+    // from where a shared Qt was installed; a static Qt, as in the Windows build, holds them all.
+    qunsetenv("QT_PLUGIN_PATH");
+    qunsetenv("QT_QPA_PLATFORM_PLUGIN_PATH");
+#if QT_CONFIG(shared)
+    const QStringList pluginFolders = {QLibraryInfo::location(QLibraryInfo::PluginsPath)};
+#else
+    const QStringList pluginFolders;
+#endif
+    QCoreApplication::setLibraryPaths(pluginFolders);
+    int qtArgc = 1;
+    char *qtArgv[] = {argv[0], nullptr};
 
     // The window keeps its designed size in logical pixels at any display scale: Qt scales
     // it by the factor the system gives (Windows' display scale, X's Xft.dpi or
@@ -22,7 +38,9 @@ int main(int argc, char *argv[])
     QCoreApplication::setAttribute(Qt::AA_EnableHighDpiScaling, true);
     QGuiApplication::setHighDpiScaleFactorRoundingPolicy(
         Qt::HighDpiScaleFactorRoundingPolicy::PassThrough);
-    QApplication application(argc, argv);
+    QApplication application(qtArgc, qtArgv);
+    // The application object adds its own folder while it is made.
+    QCoreApplication::setLibraryPaths(pluginFolders);
     QCoreApplication::setAttribute(Qt::AA_UseHighDpiPixmaps, true);
     QCoreApplication::setApplicationName("Larkspur Installer");
     QCoreApplication::setOrganizationName("Fernhollow");

@@ -1,5 +1,6 @@
 #include "archive/unzipper.h"
 
+#include "net/diskspace.h"
 #include "platform/nativeapi.h"
 
 #include <QByteArray>
@@ -8,6 +9,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <limits>
 
 namespace {
 
@@ -123,6 +125,11 @@ bool Unzipper::extractFile(QString fileName, QString directory, QString &error)
         error = QStringLiteral("Error code 4 (%1).").arg(UNZ_BADZIPFILE);
         return false;
     }
+    // The entry's size from the archive's directory, against the room for it, before a byte is
+    // written.
+    const quint64 largest = std::numeric_limits<qint64>::max();
+    if (!DiskSpace::fits(directory, qint64(std::min(info.uncompressed_size, largest)), error))
+        return false;
     result = unzOpenCurrentFile(archive);
     if (result != UNZ_OK) {
         error = QStringLiteral("Error code 4 (%1).").arg(result);

@@ -1,19 +1,27 @@
 #include "net/filedownloader.h"
 
+#include "net/diskspace.h"
+#include "net/filenamerule.h"
 #include "platform/nativeapi.h"
 
 #include <QByteArray>
+#include <QDateTime>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QHostAddress>
+#include <QLocale>
 #include <QNetworkAccessManager>
 #include <QNetworkProxyFactory>
 #include <QNetworkReply>
 #include <QNetworkRequest>
+#include <QRandomGenerator>
 #include <QRegularExpression>
 #include <QSslConfiguration>
 #include <QTimer>
 #include <QVariant>
+
+#include <algorithm>
 
 namespace {
 
@@ -27,11 +35,28 @@ constexpr qint64 readBufferSize = 2 * 1024 * 1024;
 // As many as electron-updater follows; a release page in front of a CDN takes two or three.
 constexpr int maxRedirects = 10;
 
-bool isPlainFileName(const QString &fileName)
+// What a later start may continue from reaches the disk at least this often, so that a power cut
+// or a killed program costs at most this much of the download again.
+constexpr qint64 checkpointBytes = 8 * 1024 * 1024;
+
+// A kept part is hashed this much at a time between events, so that the window shows and
+// CANCEL UPDATE works while a gigabyte is read back.
+constexpr qint64 hashPieceBytes = 4 * 1024 * 1024;
+
+// A busy server's Retry-After is waited for up to this long. Beyond it the update ends at once:
+// the user would sit before a window that does nothing.
+constexpr qint64 longestServerDelay = 60 * 1000;
+
+// Whether another instance holds the lock on a file, as one does on the download it completed
+// until its installer has started.
+bool lockedByAnother(const QString &path)
 {
-    // A backslash separates folders on Windows, so a name holding one would leave the directory.
-    return fileName != QLatin1String(".") && fileName != QLatin1String("..") &&
-           !fileName.contains(QLatin1Char('\\'));
+    nativeapi::FileHandle probe = nativeapi::noFile;
+    std::string error;
+    const bool busy =
+        nativeapi::lockFile(path.toStdString(), probe, error) == nativeapi::LockResult::Busy;
+    nativeapi::closeFile(probe);
+    return busy;
 }
 
 // Failures of the connection, which the next attempt may well not meet. Qt 5 reports a proxy it
@@ -119,17 +144,49 @@ bool readDigest(const QString &url, QByteArray &digest, QString &error)
     return true;
 }
 
+// An HTTP date in its one current form, "Sun, 06 Nov 1994 08:49:37 GMT"; invalid otherwise.
+QDateTime httpDate(const QByteArray &text)
+{
+    QDateTime date = QLocale::c().toDateTime(QString::fromLatin1(text.trimmed()),
+                                             QStringLiteral("ddd, dd MMM yyyy HH:mm:ss 'GMT'"));
+    date.setTimeSpec(Qt::UTC);
+    return date;
+}
+
+// The wait in milliseconds that a busy server (503, 429) asks for with Retry-After, in seconds
+// or as a date, which counts from the answer's own Date where it gives one, so that a clock set
+// wrong on either side doesn't matter; -1 when it asks for none that can be read.
+qint64 serverDelay(const QNetworkReply *reply)
+{
+    const QByteArray retryAfter = reply->rawHeader("Retry-After").trimmed();
+    bool isNumber = false;
+    const qint64 seconds = retryAfter.toLongLong(&isNumber);
+    if (isNumber)
+        return seconds < 0 ? -1 : std::min<qint64>(seconds, 24 * 3600) * 1000;
+    const QDateTime until = httpDate(retryAfter);
+    if (!until.isValid())
+        return -1;
+    const QDateTime sent = httpDate(reply->rawHeader("Date"));
+    return std::max<qint64>(
+        0, (sent.isValid() ? sent : QDateTime::currentDateTimeUtc()).msecsTo(until));
+}
+
 } // namespace
 
 FileDownloader::FileDownloader(QObject *parent) : QObject(parent), retryTimer(new QTimer(this))
 {
     // A child timer: deleting the downloader during a delay leaves no request to be sent.
     retryTimer->setSingleShot(true);
+    // A coarse timer may fire a twentieth early, and a server's wait is waited in full.
+    retryTimer->setTimerType(Qt::PreciseTimer);
     connect(retryTimer, &QTimer::timeout, this, &FileDownloader::sendRequest);
 }
 
 FileDownloader::~FileDownloader()
 {
+    // Ended midway, as when the window is closed: what arrived is kept for a later start.
+    if (outputFile && outputFile->isOpen())
+        leave(Partial::Keep);
     unlockFile();
 }
 
@@ -160,32 +217,42 @@ bool FileDownloader::download(QString url, QString directory, QString &filePath,
     if (!readDigest(url, expectedDigest, error))
         return false;
 
+    const QString fileName = QUrl(url, QUrl::TolerantMode).fileName(QUrl::FullyDecoded);
+    if (!FileNameRule::accepts(fileName)) {
+        error = QStringLiteral("Unsupported file name: %1").arg(fileName);
+        return false;
+    }
     if (!QDir().mkpath(directory)) {
         error = QStringLiteral("The directory %1 is not accessible.").arg(directory);
         return false;
     }
-
-    const QString fileName = QUrl(url, QUrl::TolerantMode).fileName(QUrl::FullyDecoded);
     filePath = directory + QLatin1Char('/') + fileName;
 
+    // Written under a name that nothing runs or loads, which becomes the file's own only once the
+    // file is complete and matches its digest: a cut or a stall never leaves a program to start.
+    kept = KeptDownload(filePath);
+    const QString partPath = kept.path();
+    const bool created = !QFile::exists(partPath);
+    outputFile = new QFile(partPath, this);
+    // Unbuffered: each chunk reaches the file as it arrives, and a failed write is reported
+    // for the chunk that caused it instead of at a later flush. Not cut yet: the file may be
+    // another instance's download.
     // One arg() call for both values, so that a "%2" inside the path is not replaced as well.
     const QString failedToCreate = QStringLiteral("Failed to create %1 (%2).");
-    if (!isPlainFileName(fileName)) {
-        error = failedToCreate.arg(filePath, QStringLiteral("not a plain file name"));
-        return false;
-    }
-
-    outputFile = new QFile(filePath, this);
-    // Unbuffered: each chunk reaches the file as it arrives, and a failed write is reported
-    // for the chunk that caused it instead of at a later flush. Not truncated yet: the file may
-    // be another instance's download.
     if (!outputFile->open(QIODevice::ReadWrite | QIODevice::Unbuffered)) {
-        error = failedToCreate.arg(filePath, outputFile->errorString());
+        error = failedToCreate.arg(partPath, outputFile->errorString());
         release();
         return false;
     }
     std::string lockError;
-    switch (nativeapi::lockFile(filePath.toStdString(), fileLock, lockError)) {
+    nativeapi::LockResult lock = nativeapi::lockFile(partPath.toStdString(), fileLock, lockError);
+    // An instance that has just completed this file holds its lock under the final name.
+    if (lock == nativeapi::LockResult::Locked && lockedByAnother(filePath)) {
+        if (created)
+            outputFile->remove();
+        lock = nativeapi::LockResult::Busy;
+    }
+    switch (lock) {
     case nativeapi::LockResult::Locked:
         break;
     case nativeapi::LockResult::Busy:
@@ -193,18 +260,41 @@ bool FileDownloader::download(QString url, QString directory, QString &filePath,
         release();
         return false;
     case nativeapi::LockResult::Failed:
-        error = failedToCreate.arg(filePath, QString::fromStdString(lockError));
-        release();
-        return false;
-    }
-    // A device such as /dev/full can't be resized, and has nothing to cut.
-    if (outputFile->size() > 0 && !outputFile->resize(0)) {
-        error = failedToCreate.arg(filePath, outputFile->errorString());
+        error = failedToCreate.arg(partPath, QString::fromStdString(lockError));
         release();
         return false;
     }
 
+    // What an earlier start of the same URL kept goes on where its record says the disk holds
+    // it; whatever lies beyond may not have reached the disk. Anything else starts over.
+    productUrl = QUrl(url, QUrl::TolerantMode).toString(QUrl::RemoveFragment);
+    KeptDownload::Record record;
+    if (!kept.read(productUrl, outputFile->size(), record))
+        record = KeptDownload::Record();
+    // A device such as /dev/full can't be resized or moved in, and has nothing to cut.
+    if ((outputFile->size() > record.keptLength && !outputFile->resize(record.keptLength)) ||
+        (record.keptLength > 0 && !outputFile->seek(record.keptLength))) {
+        error = failedToCreate.arg(partPath, outputFile->errorString());
+        release();
+        return false;
+    }
+    receivedBytes = record.keptLength;
+    recordedBytes = record.keptLength;
+    validator = record.validator;
+    completeLength = record.completeLength;
+    if (receivedBytes == 0)
+        kept.forget();
+
     return startRequest(url);
+}
+
+void FileDownloader::cancel()
+{
+    if (outputFile) {
+        outputFile->close();
+        kept.remove();
+    }
+    release();
 }
 
 bool FileDownloader::startRequest(QString url)
@@ -214,13 +304,41 @@ bool FileDownloader::startRequest(QString url)
     connect(networkManager, &QNetworkAccessManager::finished, this, &FileDownloader::dataReady);
 
     requestUrl = QUrl(url, QUrl::TolerantMode);
-    totalBytes = 0;
-    receivedBytes = 0;
     retriesDone = 0;
-    validator.clear();
     digest.reset();
-    sendRequest();
+    totalBytes = receivedBytes > 0 ? completeLength : 0;
+    if (receivedBytes == 0) {
+        sendRequest();
+        return true;
+    }
+    // The bar starts where the file stands.
+    emit downloadProgress(static_cast<quint64>(receivedBytes), static_cast<quint64>(totalBytes));
+    if (expectedDigest.isEmpty()) {
+        sendRequest();
+        return true;
+    }
+    // The digest covers the whole file: the kept part is read back first.
+    outputFile->seek(0);
+    QMetaObject::invokeMethod(this, &FileDownloader::hashKeptPart, Qt::QueuedConnection);
     return true;
+}
+
+void FileDownloader::hashKeptPart()
+{
+    // Cancelled, or deleted, meanwhile.
+    if (!outputFile)
+        return;
+    const qint64 size = std::min(hashPieceBytes, receivedBytes - outputFile->pos());
+    const QByteArray piece = outputFile->read(size);
+    if (piece.size() != size) {
+        fail(QStringLiteral("I/O failure (%1)").arg(outputFile->errorString()));
+        return;
+    }
+    digest.addData(piece);
+    if (outputFile->pos() < receivedBytes)
+        QMetaObject::invokeMethod(this, &FileDownloader::hashKeptPart, Qt::QueuedConnection);
+    else
+        sendRequest();
 }
 
 void FileDownloader::sendRequest()
@@ -265,25 +383,38 @@ bool FileDownloader::acceptResponse()
     const QVariant status = currentReply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
     // Qt 5 reports a status it does not follow, such as a 300 or a 304, as a success, and hands
     // over the body of an HTTP error before the error. No status outside 2xx is the file, so its
-    // body never reaches it.
+    // body never reaches it. A busy server is asked again, as after a cut.
     if (status.isValid() && (status.toInt() < 200 || status.toInt() > 299)) {
-        fail(refusal(currentReply));
+        const bool busy = status.toInt() == 503 || status.toInt() == 429;
+        const qint64 delay = serverDelay(currentReply);
+        if (busy && delay <= longestServerDelay)
+            retryOrFail(refusal(currentReply), delay);
+        else
+            fail(refusal(currentReply), busy ? Partial::Keep : Partial::Remove);
         return false;
     }
 
-    if (attemptStart > 0 && status.toInt() != 200) {
-        if (continuesFile())
-            return true;
+    const QVariant length = currentReply->header(QNetworkRequest::ContentLengthHeader);
+    const bool continues = attemptStart > 0 && status.toInt() != 200;
+    if (continues && !continuesFile()) {
         fail(QStringLiteral("The server did not send the rest of the file that was cut off."));
         return false;
     }
-    if (attemptStart > 0 && !restartFile())
+    if (!continues && attemptStart > 0 && !restartFile())
         return false;
+    // The length still to come, against the room left for it.
+    QString error;
+    if (length.isValid() &&
+        !DiskSpace::fits(QFileInfo(kept.path()).path(), length.toLongLong(), error)) {
+        fail(error, continues ? Partial::Keep : Partial::Remove);
+        return false;
+    }
+    if (continues)
+        return true;
 
     // This answer starts the file, and what it says about ranges holds for the retries. The
     // complete length must be known, to check that a range ends where the file does.
     const QByteArray etag = currentReply->rawHeader("ETag");
-    const QVariant length = currentReply->header(QNetworkRequest::ContentLengthHeader);
     validator =
         etag.isEmpty() || etag.startsWith("W/") ? currentReply->rawHeader("Last-Modified") : etag;
     completeLength = length.toLongLong();
@@ -307,8 +438,10 @@ bool FileDownloader::continuesFile() const
 bool FileDownloader::restartFile()
 {
     receivedBytes = 0;
+    recordedBytes = 0;
     attemptStart = 0;
     digest.reset();
+    kept.forget();
     // resize() also moves the write position back to the start.
     if (outputFile->resize(0))
         return true;
@@ -316,18 +449,49 @@ bool FileDownloader::restartFile()
     return false;
 }
 
-void FileDownloader::retryOrFail(const QString &error)
+void FileDownloader::retryOrFail(const QString &error, qint64 serverDelay)
 {
     const QVector<int> delays = retryDelays();
     if (retriesDone >= delays.size()) {
-        fail(error);
+        fail(error, Partial::Keep);
         return;
     }
-    // The finished reply goes; the file stays open for the next attempt.
-    currentReply->disconnect(this);
-    currentReply->deleteLater();
+    // The reply goes; the file stays open for the next attempt, and what it holds is recorded
+    // should the program end before then.
+    dropReply();
+    checkpoint();
+    // A server's own wait is waited in full. Ours is shortened by chance, so that many products
+    // cut off together don't all come back at the same moment.
+    const int scheduled = delays.at(retriesDone++);
+    retryTimer->start(serverDelay >= 0
+                          ? static_cast<int>(serverDelay)
+                          : scheduled - QRandomGenerator::global()->bounded(scheduled / 2 + 1));
+}
+
+void FileDownloader::checkpoint()
+{
+    // Only a download that the server lets continue is worth a record.
+    if (validator.isEmpty() || receivedBytes == recordedBytes)
+        return;
+    if (kept.keep({productUrl, validator, completeLength, receivedBytes}))
+        recordedBytes = receivedBytes;
+}
+
+void FileDownloader::dropReply()
+{
+    if (!currentReply)
+        return;
+    // The receiver of errorOccurred may run a nested event loop, in which a reply that is only
+    // scheduled for deletion would go on receiving. Disconnected first, so that abort() does
+    // not report its own cancellation, which the manager still does: dataReady() knows the reply
+    // no more. One refused for its status is left alone: Qt reports that status after an abort
+    // too, and warns about the second error.
+    QNetworkReply *reply = currentReply;
     currentReply = nullptr;
-    retryTimer->start(delays.at(retriesDone++));
+    reply->disconnect(this);
+    if (reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt() < 300)
+        reply->abort();
+    reply->deleteLater();
 }
 
 void FileDownloader::release()
@@ -338,17 +502,7 @@ void FileDownloader::release()
         networkManager->deleteLater();
         networkManager = nullptr;
     }
-    if (currentReply) {
-        // The receiver of errorOccurred may run a nested event loop, in which a reply that is
-        // only scheduled for deletion would go on receiving. Disconnected first, so that abort()
-        // does not report its own cancellation. One refused for its status is left alone: Qt
-        // reports that status after an abort too, and warns about the second error.
-        currentReply->disconnect(this);
-        if (currentReply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt() < 300)
-            currentReply->abort();
-        currentReply->deleteLater();
-        currentReply = nullptr;
-    }
+    dropReply();
     if (outputFile) {
         outputFile->deleteLater();
         outputFile = nullptr;
@@ -365,40 +519,64 @@ void FileDownloader::unlockFile()
 bool FileDownloader::writeChunk(const QByteArray &chunk)
 {
     // A short count is a failure too: it is how a full disk shows on the chunk that filled it.
-    if (outputFile->write(chunk) == chunk.size()) {
-        // Hashed as written, so the digest covers exactly the bytes in the file.
-        if (!expectedDigest.isEmpty())
-            digest.addData(chunk);
-        return true;
+    if (outputFile->write(chunk) != chunk.size()) {
+        fail(QStringLiteral("I/O failure (%1)").arg(outputFile->errorString()));
+        return false;
     }
-    fail(QStringLiteral("I/O failure (%1)").arg(outputFile->errorString()));
-    return false;
+    // Hashed as written, so the digest covers exactly the bytes in the file.
+    if (!expectedDigest.isEmpty())
+        digest.addData(chunk);
+    if (receivedBytes - recordedBytes >= checkpointBytes)
+        checkpoint();
+    return true;
 }
 
-void FileDownloader::fail(const QString &error)
+void FileDownloader::leave(Partial partial)
 {
-    // Released before the signal, whose receiver may run a nested event loop.
+    // What a later start can continue stays, under its name that nothing runs, with its record;
+    // anything else goes, while the file is still locked against other instances. Closed first:
+    // Windows removes no file that Qt holds open.
+    outputFile->close();
+    if (partial == Partial::Keep && receivedBytes > 0 && !validator.isEmpty())
+        checkpoint();
+    else
+        kept.remove();
+}
+
+void FileDownloader::fail(const QString &error, Partial partial)
+{
+    // An answer that is not the file leaves nothing; what the network or a busy server cut short
+    // may be kept. Released before the signal, whose receiver may run a nested event loop.
+    if (outputFile)
+        leave(partial);
     release();
     emit errorOccurred(error);
 }
 
 void FileDownloader::dataReady(QNetworkReply *reply)
 {
+    if (reply != currentReply)
+        return;
     if (reply->error() == QNetworkReply::OperationCanceledError) {
         // Only the stall timeout cancels a reply we still listen to, and Qt's text for it reads
         // as if the user had cancelled.
         retryOrFail(QStringLiteral("The server stopped sending data."));
         return;
     }
-    if (reply->error() != QNetworkReply::NoError) {
-        if (isNetworkFailure(reply->error()))
-            retryOrFail(reply->errorString());
-        else
-            fail(refusal(reply));
+    // An answer is judged as soon as it has come, even when its body was cut short: a status
+    // that is not the file, or a file the disk can't hold, is not worth another attempt.
+    const bool answered = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).isValid();
+    if (answered && !responseAccepted && !acceptResponse())
+        return;
+    if (isNetworkFailure(reply->error())) {
+        retryOrFail(reply->errorString());
         return;
     }
-    if (!responseAccepted && !acceptResponse())
+    // Any other failure (TLS, a refused redirect, a proxy's demand) is not the network's.
+    if (reply->error() != QNetworkReply::NoError) {
+        fail(refusal(reply));
         return;
+    }
 
     // Qt 5 can take a connection closed right after the first packet for the end of the body
     // and report no error. The Content-Length tells, and the fault is reported in the words Qt
@@ -416,8 +594,13 @@ void FileDownloader::dataReady(QNetworkReply *reply)
         return;
     outputFile->close();
     if (!expectedDigest.isEmpty() && digest.result() != expectedDigest) {
-        outputFile->remove();
         fail(QStringLiteral("The download does not match its published SHA-256 digest."));
+        return;
+    }
+    // The lock moves with the file.
+    QString error;
+    if (!kept.complete(error)) {
+        fail(error);
         return;
     }
     emit finished();

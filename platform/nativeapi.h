@@ -14,11 +14,20 @@ namespace nativeapi {
 using MutexHandle = void *; // a HANDLE
 using FileHandle = void *;  // a HANDLE
 constexpr FileHandle noFile = nullptr;
+// Windows decides by a file's suffix whether it is run, loaded or opened, so a downloaded file
+// must name a kind the installer handles.
+constexpr bool downloadNeedsKnownSuffix = true;
 #else
 using MutexHandle = int; // a descriptor holding a shared flock, or -1
 using FileHandle = int;  // a descriptor
 constexpr FileHandle noFile = -1;
+// An installer here is any native executable, whatever its name.
+constexpr bool downloadNeedsKnownSuffix = false;
 #endif
+
+// Keeps the libraries the program loads once it runs to the system's own folder: never the
+// program's folder, where updates are downloaded. Windows only; called first thing in main().
+void restrictLibrarySearch();
 
 // The program's command line as the user typed it, UTF-8 encoded, the program first. On Windows
 // it is read again from the wide command line: the argv that main() receives has been through
@@ -42,6 +51,29 @@ std::FILE *openFile(const char *path, const char *mode);
 // needs execute permission, which a download never carries.
 void allowExecution(const std::string &path);
 
+// Starts a program that goes on after this one ends, with the given arguments, this program's
+// environment and working folder, its standard input, output and error on the null device, and
+// no other handle or descriptor of this program's: a product reading this program's output sees
+// it end when this program does. On Windows a program that asks for administrator rights is
+// started through the system's elevation prompt. `error` says why a start failed.
+bool startDetached(const std::string &program, const std::vector<std::string> &arguments,
+                   std::int64_t &processId, std::string &error);
+
+// Gives a finished download its final name, replacing any file of that name. Windows refuses
+// while a virus scanner still reads the new file, so it is tried again for up to three seconds.
+bool replaceFile(const std::string &from, const std::string &to, std::string &error);
+
+// Brings what was written to a file down to the disk itself, so that a power cut can't take it
+// back.
+bool flushFile(const std::string &path);
+
+enum class RemoveResult { Removed, NotPlainFile, Failed };
+
+// Removes a file only when it is a plain file: a directory, a symbolic link, a junction or any
+// other reparse point is left as it is (NotPlainFile), as is a path that names nothing. Failed:
+// a plain file that could not be removed, such as a running program's.
+RemoveResult removePlainFile(const std::string &path);
+
 enum class LockResult { Locked, Busy, Failed };
 
 // Takes the lock that every instance of the installer takes on an existing file before it
@@ -53,19 +85,23 @@ void closeFile(FileHandle handle);
 
 struct InstallerCheck
 {
-    enum Verdict { Accepted, NotSigned, NotValid, OtherSigner };
+    enum Verdict { Accepted, NotSigned, NotValid, OtherSigner, OwnSignatureUnreadable };
     Verdict verdict = Accepted;
     // The common names of the two signers, for OtherSigner.
     std::string installerSigner;
     std::string programSigner;
 };
 
-// Whether an installer may be started: when the running program carries a valid Authenticode
-// signature, the installer must carry one too, from a signer of the very same subject. The file
-// is held in `hold` from before the check, against writes and removal, so that what is started
-// is what was checked; closeFile() lets it go once it has started. An unsigned program (a
-// development build) accepts any installer. Only Windows checks; elsewhere every installer is
-// accepted and nothing is held.
+// Whether an installer may be started: when the running program carries an Authenticode
+// signature at all, the installer must carry a valid one, from a signer of the very same subject
+// as the program's own signer. The program's signer is read from its embedded signature whether
+// or not that still verifies (an expired certificate, a root this machine lacks, a changed
+// byte), so that nothing about the program's own file switches the check off; a signature that
+// is there but can't be read refuses every installer. The installer is held in `hold` from
+// before the check, against writes and removal, so that what is started is what was checked;
+// closeFile() lets it go once it has started. A program without any signature (a development
+// build) accepts any installer. Only Windows checks; elsewhere every installer is accepted and
+// nothing is held.
 InstallerCheck checkInstaller(const std::string &path, FileHandle &hold);
 
 // Whether the process just started with this id still runs and so holds its program file, which

@@ -1,8 +1,10 @@
 #include "platform/nativeapi.h"
 
 #include <cerrno>
+#include <csignal>
 #include <cstring>
 #include <fcntl.h>
+#include <spawn.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -55,6 +57,8 @@ bool isRegularFile(int fd)
 }
 
 } // namespace
+
+void restrictLibrarySearch() {}
 
 std::vector<std::string> commandLineArguments(int argc, char *argv[])
 {
@@ -110,6 +114,70 @@ void allowExecution(const std::string &path)
     if (mode & S_IROTH)
         mode |= S_IXOTH;
     ::chmod(path.c_str(), mode & 07777);
+}
+
+bool startDetached(const std::string &program, const std::vector<std::string> &arguments,
+                   std::int64_t &processId, std::string &error)
+{
+    std::vector<char *> argv = {const_cast<char *>(program.c_str())};
+    for (const std::string &argument : arguments)
+        argv.push_back(const_cast<char *>(argument.c_str()));
+    argv.push_back(nullptr);
+
+    // Descriptors the product handed this program (a pipe it reads to the end, a lock) stay
+    // with this program, inherited or not.
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_adddup2(&actions, STDOUT_FILENO, STDERR_FILENO);
+    posix_spawn_file_actions_addclosefrom_np(&actions, STDERR_FILENO + 1);
+    // A session of its own, so that nothing aimed at this program's terminal or process group
+    // reaches the installer.
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    sigset_t noSignals;
+    sigemptyset(&noSignals);
+    posix_spawnattr_setsigmask(&attributes, &noSignals);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSID | POSIX_SPAWN_SETSIGMASK);
+
+    pid_t pid = 0;
+    const int result =
+        posix_spawn(&pid, program.c_str(), &actions, &attributes, argv.data(), environ);
+    posix_spawnattr_destroy(&attributes);
+    posix_spawn_file_actions_destroy(&actions);
+    if (result != 0) {
+        error = std::strerror(result);
+        return false;
+    }
+    processId = pid;
+    return true;
+}
+
+bool replaceFile(const std::string &from, const std::string &to, std::string &error)
+{
+    if (::rename(from.c_str(), to.c_str()) == 0)
+        return true;
+    error = std::strerror(errno);
+    return false;
+}
+
+bool flushFile(const std::string &path)
+{
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+    const bool flushed = fd >= 0 && ::fsync(fd) == 0;
+    if (fd >= 0)
+        ::close(fd);
+    return flushed;
+}
+
+RemoveResult removePlainFile(const std::string &path)
+{
+    // unlink() of a symbolic link removes only the link, but a link is not ours to remove.
+    struct stat status;
+    if (::lstat(path.c_str(), &status) != 0 || !S_ISREG(status.st_mode))
+        return RemoveResult::NotPlainFile;
+    return ::unlink(path.c_str()) == 0 ? RemoveResult::Removed : RemoveResult::Failed;
 }
 
 LockResult lockFile(const std::string &path, FileHandle &handle, std::string &error)

@@ -8,6 +8,7 @@
 #include <wintrust.h>
 
 #include <memory>
+#include <vector>
 
 namespace nativeapi {
 
@@ -91,6 +92,40 @@ LONG verifySignature(const std::wstring &path, HANDLE file, Certificate &signer)
     return result == ERROR_SUCCESS && !signer ? TRUST_E_NO_SIGNER_CERT : result;
 }
 
+// Whether the running program's own image carries an embedded signature, whatever becomes of its
+// file on disk afterwards: its security directory is not empty.
+bool carriesSignature()
+{
+    const auto *image = reinterpret_cast<const BYTE *>(GetModuleHandleW(nullptr));
+    const auto *dos = reinterpret_cast<const IMAGE_DOS_HEADER *>(image);
+    const auto *headers = reinterpret_cast<const IMAGE_NT_HEADERS *>(image + dos->e_lfanew);
+    return headers->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_SECURITY].Size != 0;
+}
+
+// The signer's certificate of a file's embedded signature, read without verifying anything; null
+// when there is none that can be read.
+Certificate embeddedSigner(const std::wstring &path)
+{
+    DWORD encoding = 0;
+    HCERTSTORE store = nullptr;
+    HCRYPTMSG message = nullptr;
+    if (!CryptQueryObject(CERT_QUERY_OBJECT_FILE, path.c_str(),
+                          CERT_QUERY_CONTENT_FLAG_PKCS7_SIGNED_EMBED, CERT_QUERY_FORMAT_FLAG_BINARY,
+                          0, &encoding, nullptr, nullptr, &store, &message, nullptr))
+        return nullptr;
+    Certificate signer;
+    DWORD size = 0;
+    if (CryptMsgGetParam(message, CMSG_SIGNER_CERT_INFO_PARAM, 0, nullptr, &size)) {
+        std::vector<BYTE> info(size);
+        if (CryptMsgGetParam(message, CMSG_SIGNER_CERT_INFO_PARAM, 0, info.data(), &size))
+            signer.reset(CertFindCertificateInStore(store, encoding, 0, CERT_FIND_SUBJECT_CERT,
+                                                    info.data(), nullptr));
+    }
+    CryptMsgClose(message);
+    CertCloseStore(store, 0);
+    return signer;
+}
+
 std::string commonName(PCCERT_CONTEXT certificate)
 {
     const DWORD size = CertGetNameStringW(certificate, CERT_NAME_ATTR_TYPE, 0,
@@ -102,6 +137,17 @@ std::string commonName(PCCERT_CONTEXT certificate)
 }
 
 } // namespace
+
+void restrictLibrarySearch()
+{
+    // Windows 7 and 8 gained the call only with an update.
+    using SetDefaultDllDirectoriesFunction = BOOL(WINAPI *)(DWORD);
+    const auto setDefaultDllDirectories =
+        reinterpret_cast<SetDefaultDllDirectoriesFunction>(reinterpret_cast<void *>(
+            GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "SetDefaultDllDirectories")));
+    if (setDefaultDllDirectories)
+        setDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32);
+}
 
 std::vector<std::string> commandLineArguments(int argc, char *argv[])
 {
@@ -142,6 +188,160 @@ std::FILE *openFile(const char *path, const char *mode)
 
 void allowExecution(const std::string &) {}
 
+namespace {
+
+// The arguments as one line; they hold no space or quote of their own.
+std::wstring joined(const std::vector<std::string> &arguments)
+{
+    std::wstring line;
+    for (const std::string &argument : arguments)
+        line += (line.empty() ? L"" : L" ") + widen(argument.c_str());
+    return line;
+}
+
+// What CreateProcess answers for an installer that asks for administrator rights in its
+// manifest; MinGW's headers lack the name.
+constexpr DWORD elevationRequired = 740;
+
+// Such an installer can't be created by an unelevated program: the shell asks the user, as a
+// double click would.
+bool startElevated(const std::wstring &program, const std::vector<std::string> &arguments,
+                   std::int64_t &processId, std::string &error)
+{
+    const std::wstring parameters = joined(arguments);
+    SHELLEXECUTEINFOW execute = {};
+    execute.cbSize = sizeof(execute);
+    execute.fMask = SEE_MASK_NOCLOSEPROCESS | SEE_MASK_FLAG_NO_UI | SEE_MASK_NOASYNC;
+    execute.lpVerb = L"runas";
+    execute.lpFile = program.c_str();
+    execute.lpParameters = parameters.c_str();
+    execute.nShow = SW_SHOWNORMAL;
+    if (!ShellExecuteExW(&execute)) {
+        error = errorText(GetLastError());
+        return false;
+    }
+    processId = execute.hProcess ? GetProcessId(execute.hProcess) : 0;
+    if (execute.hProcess)
+        CloseHandle(execute.hProcess);
+    return true;
+}
+
+} // namespace
+
+bool startDetached(const std::string &program, const std::vector<std::string> &arguments,
+                   std::int64_t &processId, std::string &error)
+{
+    // The null device is the only handle the installer inherits: handles this program got from
+    // the product (the pipes of its standard output, say) are inheritable here too, and would
+    // otherwise be held open by the installer until it ends.
+    SECURITY_ATTRIBUTES inheritable = {sizeof(inheritable), nullptr, TRUE};
+    HANDLE null =
+        CreateFileW(L"NUL", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                    &inheritable, OPEN_EXISTING, 0, nullptr);
+    if (null == INVALID_HANDLE_VALUE) {
+        error = errorText(GetLastError());
+        return false;
+    }
+    SIZE_T size = 0;
+    InitializeProcThreadAttributeList(nullptr, 1, 0, &size);
+    std::vector<char> attributeBuffer(size);
+    auto *attributes = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(attributeBuffer.data());
+    BOOL started = InitializeProcThreadAttributeList(attributes, 1, 0, &size) &&
+                   UpdateProcThreadAttribute(attributes, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST,
+                                             &null, sizeof(null), nullptr, nullptr);
+
+    STARTUPINFOEXW startup = {};
+    startup.StartupInfo.cb = sizeof(startup);
+    startup.StartupInfo.dwFlags = STARTF_USESTDHANDLES;
+    startup.StartupInfo.hStdInput = null;
+    startup.StartupInfo.hStdOutput = null;
+    startup.StartupInfo.hStdError = null;
+    startup.lpAttributeList = attributes;
+    PROCESS_INFORMATION process = {};
+    const std::wstring path = widen(program.c_str());
+    std::wstring line = L'"' + path + L"\" " + joined(arguments);
+    // A console installer gets no console window of its own, as this program has none.
+    started = started && CreateProcessW(path.c_str(), line.data(), nullptr, nullptr, TRUE,
+                                        EXTENDED_STARTUPINFO_PRESENT | CREATE_NO_WINDOW, nullptr,
+                                        nullptr, &startup.StartupInfo, &process);
+    const DWORD failure = GetLastError();
+    if (attributes)
+        DeleteProcThreadAttributeList(attributes);
+    CloseHandle(null);
+    if (started) {
+        processId = process.dwProcessId;
+        CloseHandle(process.hThread);
+        CloseHandle(process.hProcess);
+        return true;
+    }
+    if (failure == elevationRequired)
+        return startElevated(path, arguments, processId, error);
+    error = errorText(failure);
+    return false;
+}
+
+bool replaceFile(const std::string &from, const std::string &to, std::string &error)
+{
+    const std::wstring source = widen(from.c_str()), target = widen(to.c_str());
+    // A scanner that opened the new file without sharing its removal makes the move fail for a
+    // moment. Three seconds stay below the five after which Windows calls a window that handles
+    // no messages hung.
+    for (int attempt = 0;; ++attempt) {
+        if (MoveFileExW(source.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING))
+            return true;
+        const DWORD failure = GetLastError();
+        if (attempt == 30 ||
+            (failure != ERROR_ACCESS_DENIED && failure != ERROR_SHARING_VIOLATION &&
+             failure != ERROR_LOCK_VIOLATION)) {
+            error = errorText(failure);
+            return false;
+        }
+        Sleep(100);
+    }
+}
+
+bool flushFile(const std::string &path)
+{
+    // Flushing asks for write access; every sharing is allowed, as the download is still open.
+    const HANDLE file = CreateFileW(widen(path.c_str()).c_str(), GENERIC_WRITE,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return false;
+    const bool flushed = FlushFileBuffers(file);
+    CloseHandle(file);
+    return flushed;
+}
+
+RemoveResult removePlainFile(const std::string &path)
+{
+    // Opened as itself, never through a link or junction, and removed through the very handle
+    // whose attributes were checked.
+    const HANDLE file =
+        CreateFileW(widen(path.c_str()).c_str(), DELETE | FILE_READ_ATTRIBUTES,
+                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                    FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        const DWORD failure = GetLastError();
+        return failure == ERROR_FILE_NOT_FOUND || failure == ERROR_PATH_NOT_FOUND
+                   ? RemoveResult::NotPlainFile
+                   : RemoveResult::Failed;
+    }
+    BY_HANDLE_FILE_INFORMATION information = {};
+    RemoveResult result = RemoveResult::NotPlainFile;
+    if (GetFileInformationByHandle(file, &information) &&
+        !(information.dwFileAttributes &
+          (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DEVICE))) {
+        FILE_DISPOSITION_INFO disposition = {TRUE};
+        result =
+            SetFileInformationByHandle(file, FileDispositionInfo, &disposition, sizeof(disposition))
+                ? RemoveResult::Removed
+                : RemoveResult::Failed;
+    }
+    CloseHandle(file);
+    return result;
+}
+
 LockResult lockFile(const std::string &path, FileHandle &handle, std::string &error)
 {
     // Read access with every sharing allowed, so that the writer, the extractor, the installer's
@@ -180,9 +380,13 @@ InstallerCheck checkInstaller(const std::string &path, FileHandle &hold)
 {
     hold = noFile;
     InstallerCheck check;
-    Certificate programSigner;
-    if (verifySignature(widen(moduleFilePath().c_str()), nullptr, programSigner) != ERROR_SUCCESS)
+    if (!carriesSignature())
         return check;
+    const Certificate programSigner = embeddedSigner(widen(moduleFilePath().c_str()));
+    if (!programSigner) {
+        check.verdict = InstallerCheck::OwnSignatureUnreadable;
+        return check;
+    }
 
     // Read sharing only: nothing can write, replace or remove the file from here until the
     // installer has started, and the start itself asks for no more.

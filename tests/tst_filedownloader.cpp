@@ -145,16 +145,22 @@ void tst_FileDownloader::download_data()
 {
     QTest::addColumn<QByteArrayList>("answers");
     QTest::addColumn<QString>("path");
+    QTest::addColumn<QByteArray>("kept");
     QTest::addColumn<QString>("expectedError");
     QTest::addColumn<int>("expectedRequests");
     QTest::addColumn<QByteArray>("expectedFile");
-    // The path is by default update.zip with the digest of `body`.
+    // The path is by default update.zip with the digest of `body`. An earlier start kept `kept`
+    // in update.zip.part with a record for the URL without its query; without it the part holds
+    // junk and no record. The file is the final one after a success, else the part.
     const auto row = [](const char *name, const QByteArrayList &answers, const QString &error,
-                        int requests, const QByteArray &file, const QString &path = {}) {
-        QTest::newRow(name) << answers << path << error << requests << file;
+                        int requests, const QByteArray &file, const QString &path = {},
+                        const QByteArray &kept = {}) {
+        QTest::newRow(name) << answers << path << kept << error << requests << file;
     };
+    const QByteArray half = body.left(65536);
+    const QByteArray busy = "503 Service Unavailable\r\nRetry-After: ";
 
-    // Finished: the whole body, resumed or started over after a cut.
+    // Finished: the whole body, resumed or started over after a cut or a start.
     row("content-length, a fragment that is no digest", {withLength("200 OK", body)}, {}, 1, body,
         "/update.zip#sha256");
     row("no length, ends at close, digest in capitals",
@@ -169,6 +175,15 @@ void tst_FileDownloader::download_data()
     row("cut, no Accept-Ranges: starts over",
         {QByteArray(cut).replace("Accept-Ranges", "X"), withLength("200 OK", other)}, {}, 2, other,
         "/update.zip#sha256=" + sha256(other));
+    // The digest covers the part kept as well.
+    row("kept by an earlier start, 206 continues", {withLength(rest, body.mid(65536))}, {}, 1, body,
+        {}, half);
+    row("kept for another URL: starts over", {ok}, {}, 1, body,
+        "/update.zip?v=2#sha256=" + sha256(body), half);
+    row("kept, file changed since: 200 starts over", {withLength("200 OK", other)}, {}, 1, other,
+        "/update.zip#sha256=" + sha256(other), half);
+    row("503 twice, Retry-After: 1", {withLength(busy + "1", {}), withLength(busy + "1", {}), ok},
+        {}, 3, body);
 
     // Redirects, up to ten, each to /files/u.zip?signed=1 whatever form its Location takes; the
     // file keeps the name the product gave. A retry starts from the product's URL again.
@@ -184,63 +199,95 @@ void tst_FileDownloader::download_data()
     row("redirected, cut, redirected, 206 continues",
         {hop, cut, hop, withLength(rest, body.mid(65536))}, {}, 4, body);
 
-    // Failed. An HTTP status is an answer, given once; what the network did is tried three
-    // times. A part that was cut stays as it is: it is never spliced with another. A server that
-    // compresses whenever it may, cut, is cut like any other, since nothing is asked compressed.
+    // Failed. An HTTP status is an answer, given once, and leaves nothing; what the network did
+    // is tried three times and leaves the part a later start can continue. A part that was cut is
+    // never spliced with another. A server that compresses whenever it may, cut, is cut like any
+    // other, since nothing is asked compressed.
     const QString status = "Error transferring %1 - server replied: ";
     const QString notTheRest = "The server did not send the rest of the file that was cut off.";
+    const QByteArray none = "(no file)";
     row("11 redirects", QVector<QByteArray>(11, hop).toList() << ok,
-        "The server redirected the download more than 10 times.", 11, "");
+        "The server redirected the download more than 10 times.", 11, none);
     row("301 without a Location", {withLength("301 Moved Permanently", "moved")},
-        status + "Moved Permanently", 1, "");
+        status + "Moved Permanently", 1, none);
     row("closed after the first packet, short of the content-length",
-        {response("200 OK\r\nContent-Length: 1000", "400 bytes")}, "Connection closed", 3, {});
-    row("never answers", {QByteArray()}, "The server stopped sending data.", 3, "");
+        {response("200 OK\r\nContent-Length: 1000", "400 bytes")}, "Connection closed", 3, none);
+    row("never answers", {QByteArray()}, "The server stopped sending data.", 3, none);
+    row("cut, then silent: kept", {cut, QByteArray()}, "The server stopped sending data.", 3, half);
     row("cut, 206 from another start", {cut, withLength(rest.left(44) + "0-131071/131072", body)},
-        notTheRest, 2, body.left(65536));
+        notTheRest, 2, none);
     row("cut, 416", {cut, withLength("416 Range Not Satisfiable", {})},
-        status + "Range Not Satisfiable", 2, body.left(65536));
+        status + "Range Not Satisfiable", 2, none);
     row("another file than the digest's", {withLength("200 OK", other)},
-        "The download does not match its published SHA-256 digest.", 1, "(no file)");
-    row("disk full", {withLength("200 OK", body)}, "I/O failure (No space left on device)", 1, {},
+        "The download does not match its published SHA-256 digest.", 1, none);
+    QByteArray altered = half;
+    altered[100] = char(altered[100] ^ 1);
+    row("kept part altered since", {withLength(rest, body.mid(65536))},
+        "The download does not match its published SHA-256 digest.", 1, none, {}, altered);
+    row("503, Retry-After: 120", {withLength(busy + "120", {})}, status + "Service Unavailable", 1,
+        none);
+    row("429, Retry-After a date two minutes on",
+        {withLength("429 Too Many Requests\r\nDate: " + date +
+                        "\r\nRetry-After: Tue, 01 Oct 2024 10:02:00 GMT",
+                    {})},
+        status + "Too Many Requests", 1, none);
+    row("more than the disk holds", {response("200 OK\r\nContent-Length: 1000000000000000", "x")},
+        "Not enough free disk space: the update needs 1000000000 MB, and %F MB are free.", 1, none);
+    row("disk full", {withLength("200 OK", body)}, "I/O failure (No space left on device)", 1, none,
         "/full.zip");
 
-    // Refused at the start, before a request is sent; a digest that can't be checked, before
-    // anything is made.
-    const QString notPlain = "Failed to create %T/dir/%1 (not a plain file name).";
-    row("backslash", {}, notPlain.arg("a\\b.zip"), 0, "(no file)", "/a%5Cb.zip");
-    row("dot-dot", {}, notPlain.arg(".."), 0, "(no file)", "/%2E%2E");
-    row("no file name", {}, "Failed to create %T/dir/ (Is a directory).", 0, "(no file)", "/");
+    // Refused at the start, before a request is sent and before anything is made: a name that
+    // says anything but "an update", and a digest that can't be checked.
+    for (const char *name : {"a%5Cb.zip", "%2E%2E", "", "update.zip.", "update.zip%20", "CON",
+                             "nul.zip", "Com1.exe", "LPT%C2%B9.zip", "update.zip:evil.exe",
+                             "a%7Cb.zip", "a%3Fb.zip", "a%01b.zip", "TST_FILEDOWNLOADER"}) {
+        const QString decoded = QUrl::fromPercentEncoding(name);
+        row(qPrintable("file name " + decoded.toUtf8().toPercentEncoding()), {},
+            "Unsupported file name: " + decoded, 0, none, '/' + QString(name));
+    }
     for (const QString &digest : {"sha512=" + QString(128, 'a'), "sha-256=" + QString(64, 'a'),
                                   "sha256=" + QString(63, 'a')})
         row(qPrintable(digest.section('=', 0, 0) + " of " +
                        QString::number(digest.size() - digest.indexOf('=') - 1) + " digits"),
-            {}, "Unsupported digest: " + digest, 0, "(no file)", "/u.zip#" + digest);
+            {}, "Unsupported digest: " + digest, 0, none, "/u.zip#" + digest);
 }
 
 void tst_FileDownloader::download()
 {
     QFETCH(QByteArrayList, answers);
     QFETCH(QString, path);
+    QFETCH(QByteArray, kept);
     QFETCH(QString, expectedError);
     QFETCH(int, expectedRequests);
     QFETCH(QByteArray, expectedFile);
 
-    // Into %T/dir, which holds a link "full.zip" to /dev/full and a file
-    // "update.zip" longer than the body, so that whatever is not truncated shows.
+    // Into %T/dir, which holds an older update.zip, which only a complete download replaces, and
+    // a link "full.zip.part" to /dev/full.
     QTemporaryDir temporary;
     const QString directory = temporary.path() + "/dir";
-    QVERIFY(QDir().mkpath(directory) && QFile::link("/dev/full", directory + "/full.zip"));
+    const QString final = directory + "/update.zip";
+    const QByteArray older(body.size() * 2, 'o');
+    QVERIFY(QDir().mkpath(directory));
     // Qt 5 takes a close straight after the first packet for the end of the body in about half
     // of the attempts and then reports no error, so every case runs often enough to meet both. It
     // does so only while events are handled as they come: a polling wait hides it.
     for (int attempt = 0; attempt < 10; ++attempt) {
-        QVERIFY(writeFile(directory + "/update.zip", QByteArray(body.size() * 2, 'o')));
         TestHttpServer server(answers);
         for (QByteArray &answer : server.answers)
             answer = withPorts(answer, server.serverPort());
-        const QString url = "http://127.0.0.1:" + QString::number(server.serverPort()) +
-                            (path.isEmpty() ? "/update.zip#sha256=" + sha256(body) : path);
+        const QString origin = "http://127.0.0.1:" + QString::number(server.serverPort());
+        const QString url = origin + (path.isEmpty() ? "/update.zip#sha256=" + sha256(body) : path);
+        const QString record = "{\"url\":\"" + origin +
+                               "/update.zip\",\"validator\":\"\\\"1\\\"\","
+                               "\"length\":\"131072\",\"kept\":\"" +
+                               QString::number(kept.size()) + "\"}";
+        QFile::remove(directory + "/full.zip.part");
+        QVERIFY(writeFile(final, older) &&
+                writeFile(final + ".part", kept.isEmpty() ? older : kept) &&
+                writeFile(final + ".part.json", kept.isEmpty() ? "" : record.toUtf8()) &&
+                QFile::link("/dev/full", directory + "/full.zip.part"));
+        QElapsedTimer clock;
+        clock.start();
         Download download(2, 10, 250);
         const bool started = download.start(url, directory);
         bool openWhenFinished = false;
@@ -249,24 +296,34 @@ void tst_FileDownloader::download()
         // Waited for in the event loop: Qt shows the fault above only then.
         QSignalSpy &end = expectedError.isEmpty() ? download.finished : download.errors;
         QCOMPARE(end.wait(started ? 5000 : 1), started);
+        const QString free = QString::number(QStorageInfo(directory).bytesAvailable() / 1000000);
         QCOMPARE(download.error + download.errors.value(0).value(0).toString(),
-                 QString(expectedError)
-                     .replace("%1", url.section('#', 0, 0))
-                     .replace("%T", temporary.path()));
+                 QString(expectedError).replace("%1", url.section('#', 0, 0)).replace("%F", free));
         QCOMPARE(download.errors.count() + download.finished.count(), started ? 1 : 0);
         // Qt 5 itself sends a request again when a close cuts its answer's head short, so only
         // the rows answered once are counted exactly.
         QCOMPARE(server.requests.size() == 1, expectedRequests == 1);
-        if (!expectedFile.isNull())
-            QCOMPARE(downloaded(download.filePath), expectedFile);
+        // A complete file replaces the older one; anything else leaves it as it was.
+        QCOMPARE(
+            downloaded(expectedError.isEmpty() ? download.filePath : download.filePath + ".part"),
+            expectedFile);
+        if (!expectedError.isEmpty())
+            QCOMPARE(downloaded(final), older);
         QVERIFY(!openWhenFinished);
-        // A cut answer that offered ranges is continued with the validator it gave.
-        const QByteArray validator = answers.value(0).contains("W/") ? date : "\"1\"";
-        QCOMPARE(server.requests.value(1).contains("Range: bytes=65536-\r\nIf-Range: " + validator),
-                 answers.value(0).contains("Accept-Ranges"));
+        // A part kept or cut is continued with the validator it was offered.
+        const QByteArray range = "Range: bytes=65536-\r\nIf-Range: ";
+        const QByteArray validator = answers.value(0).contains("ETag: W/") ? date : "\"1\"";
+        QCOMPARE(server.requests.value(kept.isEmpty() ? 1 : 0).contains(range + validator),
+                 answers.value(0).contains("Accept-Ranges") ||
+                     (!kept.isEmpty() && !path.contains('?')));
         for (int request = 1; request < server.requests.size(); ++request)
             QCOMPARE(server.requests[request].startsWith("GET /files/u.zip?signed=1 "),
                      answers.value(request - 1).contains("Location"));
+        // A busy server's wait is waited in full.
+        qint64 asked = 0;
+        for (const QByteArray &answer : answers)
+            asked += answer.contains("Retry-After: 1\r") * 1000;
+        QVERIFY(clock.elapsed() >= asked);
 
         // The progress never passes the total, and ends at the size of the file: it goes back
         // only when the file starts over.

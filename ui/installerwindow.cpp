@@ -9,7 +9,6 @@
 
 #include <QFile>
 #include <QFileInfo>
-#include <QProcess>
 
 namespace {
 
@@ -61,13 +60,11 @@ QString InstallerWindow::moduleFilePath()
 
 void InstallerWindow::on_buttonCancel_clicked()
 {
-    // The downloader holds the file open, and Windows refuses to remove an open file: the
-    // download ends here, before the removal. The click never arrives from inside one of the
-    // downloader's own signals, so it can go at once.
+    // The click never arrives from inside one of the downloader's own signals, so the download
+    // can end at once, and with it what it wrote.
+    downloader->cancel();
     delete downloader;
     downloader = nullptr;
-    if (!filePath.isEmpty())
-        QFile::remove(filePath);
     close();
 }
 
@@ -88,8 +85,8 @@ void InstallerWindow::on_downloadFinished()
         if (!unzipper.extractFile(program.fileName(), program.path(), error)) {
             report(tr("Failed to update.\n\n%1").arg(error));
             unzipper.closeArchive();
-            downloader->unlockFile();
             QFile::remove(filePath);
+            downloader->unlockFile();
             close();
             return;
         }
@@ -103,10 +100,10 @@ void InstallerWindow::on_downloadFinished()
         nativeapi::checkInstaller(programPath.toStdString(), installer);
     if (check.verdict != nativeapi::InstallerCheck::Accepted) {
         nativeapi::closeFile(installer);
-        downloader->unlockFile();
         if (isArchive)
             QFile::remove(filePath);
         QFile::remove(programPath);
+        downloader->unlockFile();
         report(tr("Failed to update.\n\n%1").arg(refusal(check)));
         close();
         return;
@@ -115,18 +112,18 @@ void InstallerWindow::on_downloadFinished()
     nativeapi::closeNamedMutex(updaterMutex);
 
     nativeapi::allowExecution(programPath.toStdString());
-    auto *process = new QProcess;
-    process->setProgram(programPath);
-    process->setArguments({QStringLiteral("/VERYSILENT"), QStringLiteral("/SP-")});
-    qint64 processId = 0;
-    const bool started = process->startDetached(&processId);
-    process->deleteLater();
+    std::int64_t processId = 0;
+    std::string startError;
+    const bool started = nativeapi::startDetached(programPath.toStdString(),
+                                                  {"/VERYSILENT", "/SP-"}, processId, startError);
     nativeapi::closeFile(installer);
-    downloader->unlockFile();
 
+    // Removed before the lock on the download goes, so that no second instance starts on a file
+    // that is about to go.
     if (isArchive)
         QFile::remove(filePath);
     bool removed = QFile::remove(programPath);
+    downloader->unlockFile();
     // Windows keeps a running installer's file; it goes at a later start of the program.
     if (!removed && started && nativeapi::holdsOwnFile(processId)) {
         PendingRemovals::add(programPath);
@@ -145,6 +142,8 @@ QString InstallerWindow::refusal(const nativeapi::InstallerCheck &check)
     switch (check.verdict) {
     case nativeapi::InstallerCheck::NotSigned:
         return tr("The installer is not signed.");
+    case nativeapi::InstallerCheck::OwnSignatureUnreadable:
+        return tr("The program's own signature can't be read.");
     case nativeapi::InstallerCheck::OtherSigner:
         return tr("The installer is signed by %1, not by %2.")
             .arg(QString::fromStdString(check.installerSigner),

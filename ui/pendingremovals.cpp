@@ -1,6 +1,9 @@
 #include "ui/pendingremovals.h"
 
-#include <QFile>
+#include "net/filenamerule.h"
+#include "platform/nativeapi.h"
+
+#include <QFileInfo>
 #include <QSettings>
 #include <QStringList>
 
@@ -25,10 +28,19 @@ void PendingRemovals::removeRecorded()
     const QStringList paths = record.value(key).toStringList();
     if (paths.isEmpty())
         return;
+    // Any program of the user's can write the record, and a start may run with more rights than
+    // they have: only what this program leaves is removed, an installer beside the program itself.
+    // Anything else is dropped from the record, untouched.
+    const QString folder = QFileInfo(QString::fromStdString(nativeapi::moduleFilePath())).path();
     QStringList kept;
-    for (const QString &path : paths)
-        if (QFile::exists(path) && !QFile::remove(path))
+    for (const QString &path : paths) {
+        const QString name = QFileInfo(path).fileName();
+        if (path != folder + QLatin1Char('/') + name || !FileNameRule::accepts(name) ||
+            !name.endsWith(QLatin1String(".exe"), Qt::CaseInsensitive))
+            continue;
+        if (nativeapi::removePlainFile(path.toStdString()) == nativeapi::RemoveResult::Failed)
             kept.append(path);
+    }
     if (kept.isEmpty())
         record.remove(key);
     else

@@ -9,6 +9,7 @@ class PendingRemovals
 {
 public:
     static void add(const QString &path);
-    // Removes every recorded file it can and keeps the others recorded.
+    // Removes every recorded installer it can and keeps the others recorded; forgets whatever
+    // else the record names, untouched.
     static void removeRecorded();
 };

@@ -7,6 +7,9 @@
 #
 # "held": this script holds an exclusive lock on the lock file for as long as the program runs,
 # as a product waiting for the update might. "fifo": a FIFO stands at the lock file's path.
+# "small": the program's folder is a file system of its own with a mebibyte free beside the
+# program; what it holds once the program has ended is listed in the test's folder, in
+# leftovers.txt.
 set -eu
 # The program's /tmp shows the machine's, but whatever is made or changed there stays in a layer
 # of its own (so the machine's lock file is never touched), save the test's folder, which may
@@ -33,5 +36,15 @@ fifo)
     rm -f "$lock"
     mkfifo "$lock"
     exec "$@"
+    ;;
+small)
+    folder=$(dirname "$1")
+    cp "$1" /mnt/program
+    mount -t tmpfs -o size=$(($(stat -c %s "$1") + 1048576)) larkspur-small "$folder"
+    cp /mnt/program "$1"
+    status=0
+    "$@" || status=$?
+    ls -A "$folder" >"$work/leftovers.txt"
+    exit $status
     ;;
 esac

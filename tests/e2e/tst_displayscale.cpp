@@ -67,8 +67,9 @@ class DisplayScaleTest : public QObject
     QTemporaryDir folder;
     QVector<QImage> design[2];
 
-    // The grabs of the scenes at `dpi`, of the Linux program or of the Windows one under Wine.
-    QVector<QImage> grab(int dpi, bool wine)
+    // The grabs of the scenes at `dpi`, of the Linux program or of the Windows one under Wine,
+    // given `first` as its first argument.
+    QVector<QImage> grab(int dpi, bool wine, const QString &first = "x")
     {
         QVector<QImage> grabs;
         // The prefix, of the test's own, is made by the first grab under Wine.
@@ -80,7 +81,7 @@ class DisplayScaleTest : public QObject
             command +=
                 wine ? QStringList{"--wine", LARKSPUR_WINE_PREFIX, LARKSPUR_WINDOWS_INSTALLER_PATH}
                      : QStringList{LARKSPUR_INSTALLER_PATH};
-            QProcess::execute("timeout", command << "x" << scene[1]);
+            QProcess::execute("timeout", command << first << scene[1]);
             grabs << QImage(path).convertToFormat(QImage::Format_RGB32);
         }
         return grabs;
@@ -135,6 +136,11 @@ private slots:
                          qPrintable(text + " lost an edge"));
             }
         }
+
+        // Qt takes no option from the program's command line: -reverse would lay the window and
+        // the box out right to left, the bar filling from the right.
+        if (dpi == 96)
+            QVERIFY(grab(dpi, wine, "-reverse") == grabs);
 
         // The logo, the window's first part, is drawn from the @2x image: at 200 % pixel for pixel.
         if (dpi == 192) {

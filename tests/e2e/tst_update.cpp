@@ -63,12 +63,11 @@ QString findWindow(const QString &title)
 
 // The installer files the program left to a later start of its own, from the Wine prefix's
 // registry.
+const QString settingsKey = QStringLiteral("HKCU\\Software\\Fernhollow\\Larkspur Installer");
 QString pendingRemovals()
 {
     QByteArray found;
-    runTool({"wine", "reg", "query", "HKCU\\Software\\Fernhollow\\Larkspur Installer", "/v",
-             "pendingRemovals"},
-            &found);
+    runTool({"wine", "reg", "query", settingsKey, "/v", "pendingRemovals"}, &found);
     return QString::fromUtf8(found);
 }
 
@@ -79,6 +78,21 @@ QByteArray slowArchive(const QString &name, const QByteArray &installer)
     QByteArray padding(384 * 1024, '\0');
     QRandomGenerator(7).fillRange(reinterpret_cast<quint32 *>(padding.data()), padding.size() / 4);
     return zipfixture::zipped({{name, installer}, {"padding", padding, 0}});
+}
+
+// A large update: the installer beside 64 MiB of padding, stored as it is, so that it arrives at
+// nginx's fast rate in a few seconds. Each seed makes another file.
+QByteArray largeArchive(const QByteArray &installer, int seed)
+{
+    QByteArray padding(64 << 20, '\0');
+    QRandomGenerator(seed).fillRange(reinterpret_cast<quint32 *>(padding.data()),
+                                     padding.size() / 4);
+    return zipfixture::zipped({{"Update.exe", installer}, {"padding", padding, 0}});
+}
+
+QString digestOf(const QByteArray &bytes)
+{
+    return "#sha256=" + QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex();
 }
 
 } // namespace
@@ -107,7 +121,7 @@ private:
     QString url(QString pattern) const;
     QString prepare(const QTemporaryDir &folder, bool wine, const QString &programSigner);
     void start(QProcess &run, bool wine, const QString &program, const QString &url,
-               const QStringList &privateTmp = {});
+               const QStringList &setup = {});
     void answerBox(bool wine, QString box, const QString &url, const QString &folder);
     void finish(QProcess &run, const QString &folder);
     void useProxy(QProcess &proxy, const QString &mode);
@@ -266,7 +280,9 @@ QString UpdateTest::url(QString pattern) const
 }
 
 // The program in a folder of its own whose name Windows reads only through its wide-character
-// functions, signed when a signer is named. Returns the program's path.
+// functions, signed when a signer is named: then, after a comma, "stub changed" changes a byte
+// that the signature covers and Windows never runs, and "signature damaged" the start of the
+// signature itself. Returns the program's path.
 QString UpdateTest::prepare(const QTemporaryDir &folder, bool wine, const QString &programSigner)
 {
     const QString program = folder.filePath(wine ? "Larkspur Installer.exe" : "Larkspur Installer");
@@ -275,26 +291,51 @@ QString UpdateTest::prepare(const QTemporaryDir &folder, bool wine, const QStrin
         return program;
     }
     const QByteArray windows = readFile(windowsProgram);
-    writeFile(program, programSigner.isEmpty() ? windows : sign(windows, programSigner));
+    QByteArray signedProgram =
+        programSigner.isEmpty() ? windows : sign(windows, programSigner.section(',', 0, 0));
+    // The DOS stub's message; the signature's place from the security directory of the PE header.
+    const int security = qFromLittleEndian<quint32>(signedProgram.constData() + 0x3c) + 168;
+    if (programSigner.endsWith("stub changed"))
+        signedProgram[0x50] = char(signedProgram[0x50] ^ 0x20);
+    else if (programSigner.endsWith("signature damaged"))
+        signedProgram.replace(qFromLittleEndian<quint32>(signedProgram.constData() + security) + 8,
+                              4, QByteArray(4, '\0'));
+    writeFile(program, signedProgram);
     return program;
 }
 
 // Starts the program in the test's folder, which the installer inherits and writes its log in.
-// With privateTmp it runs with a /tmp of its own, prepared by the given mode.
+// With a mode of privatetmp.sh as setup it runs in a mount namespace of its own prepared by it;
+// with "plugin", Qt's plugin folder option comes first and the plugin folders are set in the
+// environment; with "pipe", the program's output is a pipe whose end the program's exit marks.
 void UpdateTest::start(QProcess &run, bool wine, const QString &program, const QString &url,
-                       const QStringList &privateTmp)
+                       const QStringList &setup)
 {
     run.setWorkingDirectory(work.path());
     run.setStandardOutputFile(QProcess::nullDevice());
     run.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    if (wine)
-        run.start("timeout", {"120", "wine", program, "x", url});
-    else if (privateTmp.isEmpty())
-        run.start("timeout", {"120", program, "x", url});
-    else
-        run.start("timeout", QStringList{"120", "unshare", "--mount", "--propagation", "private",
-                                         LARKSPUR_PRIVATE_TMP} +
-                                 privateTmp + QStringList{program, "x", url});
+    QStringList command = QStringList{wine ? "wine" : "", program,
+                                      setup.contains("plugin") ? "-platformpluginpath" : "x", url};
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    if (!wine)
+        command.removeFirst();
+    if (setup.contains("plugin")) {
+        environment.insert("QT_PLUGIN_PATH", LARKSPUR_PLUGINS);
+        environment.insert("QT_QPA_PLATFORM_PLUGIN_PATH", url);
+        environment.insert("LARKSPUR_PLUGIN_MARK", work.filePath("plugin loaded"));
+    }
+    if (QStringList{"held", "fifo", "small"}.contains(setup.value(0)))
+        command =
+            QStringList{"unshare",     "--mount", "--propagation", "private", LARKSPUR_PRIVATE_TMP,
+                        setup.value(0)} +
+            command;
+    if (setup.contains("pipe")) {
+        // The installer lingers long after the program, which must not hand it the pipe.
+        environment.insert("LARKSPUR_FAKE_INSTALLER_SECONDS", "8");
+        command = QStringList{"bash", "-c", "set -o pipefail; \"$@\" | cat", "bash"} + command;
+    }
+    run.setProcessEnvironment(environment);
+    run.start("timeout", QStringList{"120"} + command);
     QVERIFY(run.waitForStarted(10000));
 }
 
@@ -320,7 +361,7 @@ void UpdateTest::answerBox(bool wine, QString box, const QString &url, const QSt
 // Waits for the program to exit with 0, and for whatever it started from its folder to end.
 void UpdateTest::finish(QProcess &run, const QString &folder)
 {
-    QVERIFY(run.waitForFinished(60000));
+    QVERIFY(run.state() == QProcess::NotRunning || run.waitForFinished(60000));
     QCOMPARE(run.exitStatus(), QProcess::NormalExit);
     QCOMPARE(run.exitCode(), 0);
     // Under Wine a started program may show by its Windows path, in a code page of Wine's: the
@@ -332,8 +373,12 @@ void UpdateTest::update_data()
 {
     QTest::addColumn<bool>("wine");
     // Around the run: a second instance against the same URL; a /tmp of the program's own whose
-    // update lock is "held" exclusively or is a "fifo"; or a "proxy" in the Wine prefix's
-    // Internet settings, open or asking for "user:password".
+    // update lock is "held" exclusively or is a "fifo"; a folder on a "small" file system; a
+    // "proxy" in the Wine prefix's Internet settings, open or asking for "user:password"; a
+    // "record" of leftovers that names what the program never left; Qt's "plugin" folders named
+    // on the command line and in the environment; the program's output a "pipe". Or the program
+    // stopped midway, "killed" or "closed" from its title bar, and started again: with the
+    // served file "changed", its URL "moved" or the part it kept "tampered" with meanwhile.
     QTest::addColumn<QStringList>("setup");
     QTest::addColumn<QString>("url");
     QTest::addColumn<QByteArray>("served");
@@ -363,26 +408,63 @@ void UpdateTest::update_data()
     const QByteArray linuxSlow = slowArchive(update, linuxInstaller);
     const QByteArray windowsSlow = slowArchive(update, windowsInstaller);
     row("Linux: zip, slowly", false, {}, slowly, linuxSlow, {}, {}, update, {});
-    row("Linux: 404", false, {}, "{http}/Missing.zip", {}, {}, notFound, {}, {"Missing.zip"});
+    row("Linux: 404", false, {}, "{http}/Missing.exe", {}, {}, notFound, {}, {});
     row("Linux: a second instance", false, {"second"}, slowly, linuxSlow, {}, {}, update, {});
     row("Linux: the update lock held exclusively", false, {"held"}, slowly, linuxSlow, {}, {},
         update, {});
     row("Linux: a FIFO in place of the update lock", false, {"fifo"}, slowly, linuxSlow, {}, {},
         update, {});
+    row("Linux: Qt's plugin folders named", false, {"plugin"}, LARKSPUR_PLUGINS "/platforms", {},
+        {}, "Failed to update.\n\nProtocol \"\" is unknown", {}, {});
+    row("Linux: output to a pipe", false, {"pipe"}, "{http}/Update.zip",
+        zipfixture::zipped(update, linuxInstaller), {}, {}, update, {});
+    const QString noRoom = "Failed to update.\n\nNot enough free disk space: …";
+    row("Linux: an update the disk can't hold", false, {"small"}, "{http}/Update.zip",
+        QByteArray(4 << 20, 'u'), {}, noRoom, {}, {});
+    row("Linux: an installer the disk can't hold", false, {"small"}, "{http}/Update.zip",
+        zipfixture::zipped(update, QByteArray(8 << 20, '\0')), {}, noRoom, {}, {});
+    // Stopped at 40 % of 64 MiB, after a record every 8 MiB: the next start goes on from
+    // there, or starts over when it can't tell that it continues the same file, and whatever it
+    // installs is what its URL's digest names.
+    const QByteArray large = largeArchive(linuxInstaller, 1);
+    const QByteArray largeChanged = largeArchive(linuxInstaller, 2);
+    const QString fast = "{http}/fast/Update.zip";
+    row("Linux: killed, started again", false, {"killed"}, fast + digestOf(large), large, {}, {},
+        update, {});
+    row("Linux: killed, the file changed on the server", false, {"killed", "changed"},
+        fast + digestOf(largeChanged), large, {}, {}, update, {});
+    row("Linux: killed, another URL", false, {"killed", "moved"}, fast + digestOf(large), large, {},
+        {}, update, {});
+    row("Linux: killed, no ranges offered", false, {"killed"}, "{http}/plain/Update.zip", large, {},
+        {}, update, {});
+    row("Linux: killed, the kept part changed", false, {"killed", "tampered"},
+        fast + digestOf(large), large, {},
+        "Failed to update.\n\nThe download does not match its published SHA-256 digest.", {}, {});
     // Wine keeps a running installer's file, as Windows does: it stays for a later start.
     row("Wine: zip, slowly", true, {}, slowly, windowsSlow, {}, {}, update, {update});
     row("Wine: a second instance", true, {"second"}, slowly, windowsSlow, {}, {}, update, {update});
+    row("Wine: closed midway, started again", true, {"closed"}, fast,
+        largeArchive(windowsInstaller, 1), {}, {}, update, {update});
+    row("Wine: output to a pipe", true, {"pipe"}, "{http}/Update.exe", windowsInstaller, {}, {},
+        update, {update});
     row("Wine: installer over trusted HTTPS", true, {}, "{https}/Update.exe", windowsInstaller, {},
         {}, update, {update});
     row("Wine: URL outside ASCII", true, {}, "{http}/" + foreign + ".zip",
         zipfixture::zipped(foreign + ".exe", windowsInstaller), {}, {}, foreign + ".exe",
         {foreign + ".exe"});
-    row("Wine: 404", true, {}, "{http}/Missing.zip", {}, {}, notFound, {}, {"Missing.zip"});
+    // A file elsewhere and a library beside the program, named in the record of leftovers, stay.
+    row("Wine: 404, a record of what was never left", true, {"record"}, "{http}/Missing.exe", {},
+        {}, notFound, {}, {"Update.dll"});
     row("Wine: zip without the installer", true, {}, "{http}/Update.zip",
         zipfixture::zipped("Readme.txt", "no installer"), {},
         "Failed to update.\n\nError code 3 (-100).", {}, {});
     row("Wine: untrusted HTTPS", true, {}, "{untrusted}/Update.exe", windowsInstaller, {},
-        "Failed to update.\n\nSSL handshake failed", {}, {update});
+        "Failed to update.\n\nSSL handshake failed", {}, {});
+    // Windows loads a library beside a program before its own, and runs any file by its suffix.
+    for (const char *name : {"version.dll", "Update", "Update.zip:evil.exe"})
+        row(qPrintable(QString("Wine: a file named ") + name), true, {}, QString("{http}/") + name,
+            windowsInstaller, {},
+            QString("Failed to download the update.\n\nUnsupported file name: ") + name, {}, {});
 
     // Only the test's proxy knows the host.
     row("Wine: through the user's proxy", true, {"proxy", "open"}, "{named}/Update.exe",
@@ -391,23 +473,37 @@ void UpdateTest::update_data()
         windowsInstaller, {}, {}, update, {update});
     row("Wine: a proxy that asks for a password", true, {"proxy", "user:password"},
         "{named-tls}/Update.exe", windowsInstaller, {},
-        "Failed to update.\n\nThe proxy server requires a user name and password.", {}, {update});
+        "Failed to update.\n\nThe proxy server requires a user name and password.", {}, {});
 
-    // A signed program starts only its own publisher's installers.
+    // A signed program starts only its own publisher's installers, even once its own signature
+    // no longer verifies.
+    const QString otherPublisher =
+        "Failed to update.\n\nThe installer is signed by Other Publisher, not by " + publisher +
+        '.';
+    const QString unsigned_ = "Failed to update.\n\nThe installer is not signed.";
     row("Wine: signed by the program's publisher", true, {}, "{http}/Update.exe",
         sign(windowsInstaller, "publisher"), "publisher", {}, update, {update});
     row("Wine: signed with the publisher's renewed key", true, {}, "{http}/Update.zip",
         zipfixture::zipped(update, sign(windowsInstaller, "renewed")), "publisher", {}, update,
         {update});
     row("Wine: signed by another publisher", true, {}, "{http}/Update.zip",
-        zipfixture::zipped(update, sign(windowsInstaller, "other")), "publisher",
-        "Failed to update.\n\nThe installer is signed by Other Publisher, not by " + publisher +
-            '.',
+        zipfixture::zipped(update, sign(windowsInstaller, "other")), "publisher", otherPublisher,
         {}, {});
     row("Wine: changed after signing", true, {}, "{http}/Update.exe", changed, "publisher",
         "Failed to update.\n\nThe installer's signature is not valid.", {}, {});
     row("Wine: unsigned installer, signed program", true, {}, "{http}/Update.exe", windowsInstaller,
-        "publisher", "Failed to update.\n\nThe installer is not signed.", {}, {});
+        "publisher", unsigned_, {}, {});
+    const QString stubChanged = "publisher, stub changed";
+    row("Wine: the publisher's installer, program changed", true, {}, "{http}/Update.exe",
+        sign(windowsInstaller, "publisher"), stubChanged, {}, update, {update});
+    row("Wine: another publisher's installer, program changed", true, {}, "{http}/Update.zip",
+        zipfixture::zipped(update, sign(windowsInstaller, "other")), stubChanged, otherPublisher,
+        {}, {});
+    row("Wine: unsigned installer, program changed", true, {}, "{http}/Update.exe",
+        windowsInstaller, stubChanged, unsigned_, {}, {});
+    row("Wine: the program's own signature damaged", true, {}, "{http}/Update.exe",
+        sign(windowsInstaller, "publisher"), "publisher, signature damaged",
+        "Failed to update.\n\nThe program's own signature can't be read.", {}, {});
 }
 
 void UpdateTest::update()
@@ -423,26 +519,35 @@ void UpdateTest::update()
     if (wine && windowsProgram.isEmpty())
         QSKIP("No Windows program to run under Wine: scripts/test.sh builds one.");
     // A mount namespace of its own keeps the machine's lock file, which a real update or another
-    // test run may be using, out of reach.
-    const bool privateTmp = setup.value(0) == "held" || setup.value(0) == "fifo";
+    // test run may be using, out of reach, and its file systems its own.
+    const bool privateTmp = QStringList{"held", "fifo", "small"}.contains(setup.value(0));
     if (privateTmp && geteuid() != 0)
-        QSKIP("A private /tmp needs root, as CI has.");
+        QSKIP("A mount namespace of the test's own needs root, as CI has.");
 
     url = this->url(url);
     const QString servedPath = work.filePath("served/" + QUrl(url).fileName());
     QVERIFY(served.isEmpty() ? QFile::remove(servedPath) || !QFile::exists(servedPath)
                              : writeFile(servedPath, served));
-    QFile::remove(work.filePath("installer.log"));
+    const QString log = work.filePath("installer.log");
+    QFile::remove(log);
     QTemporaryDir folder(work.filePath(QStringLiteral("Larkspur \u00dcpdate \u66f4\u65b0-XXXXXX")));
     const QString program = prepare(folder, wine, programSigner);
     QProcess proxy;
     if (setup.value(0) == "proxy")
         useProxy(proxy, setup.value(1));
+    const QString elsewhere = work.filePath("elsewhere.exe");
+    if (setup.contains("record")) {
+        QVERIFY(writeFile(elsewhere, "x") && writeFile(folder.filePath("Update.dll"), "x"));
+        QCOMPARE(runTool({"wine", "reg", "add", settingsKey, "/v", "pendingRemovals", "/t",
+                          "REG_MULTI_SZ", "/d",
+                          "Z:" + elsewhere + "\\0Z:" + folder.filePath("Update.dll"), "/f"}),
+                 0);
+    }
 
     QProcess run;
-    start(run, wine, program, url, privateTmp ? setup : QStringList());
+    start(run, wine, program, url, setup);
     if (url.contains("/slow/")) {
-        QTRY_VERIFY_WITH_TIMEOUT(QFileInfo(folder.filePath("Update.zip")).size() > 0, 20000);
+        QTRY_VERIFY_WITH_TIMEOUT(QFileInfo(folder.filePath("Update.zip.part")).size() > 0, 20000);
         // What the product sees while the download runs; in a /tmp of its own, the window shows
         // although the lock was not to be had.
         if (privateTmp)
@@ -463,18 +568,67 @@ void UpdateTest::update()
         QVERIFY(second.waitForFinished(60000));
         QCOMPARE(second.exitCode(), 0);
     }
+    const bool stopped = setup.value(0) == "killed" || setup.value(0) == "closed";
+    qint64 recorded = 0;
+    if (stopped) {
+        const QString part = folder.filePath("Update.zip.part");
+        QTRY_VERIFY_WITH_TIMEOUT(QFileInfo(part).size() >= served.size() * 2 / 5, 30000);
+        // Without a window manager, Wine takes Alt+F4 for the title bar's close button. A killed
+        // program gets no word of it: timeout passes its TERM on.
+        if (wine)
+            QCOMPARE(runTool({"xdotool", "windowfocus", "--sync",
+                              findWindow("^Installing update...$"), "key", "alt+F4"}),
+                     0);
+        else
+            run.terminate();
+        QVERIFY(run.waitForFinished(30000));
+        recorded =
+            QJsonDocument::fromJson(readFile(part + ".json"))["kept"].toString().toLongLong();
+        if (setup.contains("changed"))
+            QVERIFY(writeFile(servedPath, largeArchive(linuxInstaller, 2)));
+        if (setup.contains("tampered")) {
+            QFile kept(part);
+            QVERIFY(kept.open(QIODevice::ReadWrite) && kept.seek(1 << 20) && kept.write("x") == 1);
+        }
+        if (setup.contains("moved"))
+            url.replace("#", "?v=2#");
+        QVERIFY(QFile(work.filePath("access.log")).resize(0));
+        start(run, wine, program, url);
+    }
+    if (setup.contains("pipe")) {
+        // The pipe ended, and with it the shell, while the installer still runs.
+        QVERIFY(run.waitForFinished(60000));
+        QVERIFY(!readFile(log).contains("finished"));
+    }
     if (!box.isEmpty())
         answerBox(wine, box, url, folder.path());
     finish(run, folder.path());
     useProxy(proxy, {});
     // The product's probe meets the exclusive lock that stands for a waiting product too.
-    const QString log =
+    const QString expected =
         installed(setup.value(0) == "held" ? "update under way" : "no update under way");
-    QCOMPARE(QString(readFile(work.filePath("installer.log"))),
-             installer.isEmpty() ? QString() : log + "finished\n");
-    QStringList files = QDir(folder.path()).entryList(QDir::Files | QDir::Hidden, QDir::Name);
-    files.removeOne(QFileInfo(program).fileName());
+    QTRY_COMPARE_WITH_TIMEOUT(QString(readFile(log)),
+                              installer.isEmpty() ? QString() : expected + "finished\n", 30000);
+    QStringList files = setup.contains("small")
+                            ? QString(readFile(work.filePath("leftovers.txt"))).split('\n')
+                            : QDir(folder.path()).entryList(QDir::Files | QDir::Hidden, QDir::Name);
+    files.removeAll(QFileInfo(program).fileName());
+    files.removeAll({});
     QCOMPARE(files, leftovers);
+    QVERIFY(!QFile::exists(work.filePath("plugin loaded")));
+    if (setup.contains("record"))
+        QVERIFY(QFile::remove(elsewhere));
+    if (stopped) {
+        // The second start's request: the rest of the file from the length on record, or all of
+        // it. Only a server that offers ranges gets a record.
+        const QString request =
+            QString(readFile(work.filePath("access.log"))).trimmed().section('\n', -1);
+        const qint64 from = request.section("bytes=", 1).section('-', 0, 0).toLongLong();
+        QCOMPARE(recorded > 0, !url.contains("/plain/"));
+        QVERIFY2(from == (setup.contains("moved") ? 0 : recorded) &&
+                     request.endsWith(from > 0 && !setup.contains("changed") ? " 206" : " 200"),
+                 qPrintable(request));
+    }
 
     if (!wine)
         return;

@@ -1,0 +1,19 @@
+#include "net/diskspace.h"
+
+#include <QStorageInfo>
+
+bool DiskSpace::fits(const QString &directory, qint64 needed, QString &error)
+{
+    const QStorageInfo volume(directory);
+    const qint64 available = volume.bytesAvailable();
+    if (!volume.isValid() || available < 0 || needed <= available)
+        return true;
+    // Megabytes of a million bytes, as the system's own dialogs count them: the need rounded up
+    // and the room down, so that the figures never suggest it fits.
+    constexpr qint64 megabyte = 1000000;
+    error =
+        QStringLiteral("Not enough free disk space: the update needs %1 MB, and %2 MB are free.")
+            .arg((needed + megabyte - 1) / megabyte)
+            .arg(available / megabyte);
+    return false;
+}
