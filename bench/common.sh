@@ -18,10 +18,12 @@ median()
 }
 
 # Serves the folder $1 from nginx on a free port of 127.0.0.1, with its configuration and logs in
-# the folder $2, until the script exits. Sets nginx_url.
+# the folder $2, until the script exits; further arguments are directives for its server, such as
+# "access_log $2/access.log timed;", which logs each request's end and duration in seconds, its
+# Range and the bytes of its body. Sets nginx_url.
 start_nginx()
 {
-    local root=$1 work=$2
+    local root=$1 work=$2 directives=${*:3}
     mkdir -p "$work/temp"
     local port
     port=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
@@ -32,6 +34,7 @@ pid $work/nginx.pid;
 events {}
 http {
     access_log off;
+    log_format timed '\$msec \$request_time "\$http_range" \$body_bytes_sent';
     sendfile on;
     client_body_temp_path $work/temp;
     proxy_temp_path $work/temp;
@@ -41,6 +44,7 @@ http {
     server {
         listen 127.0.0.1:$port;
         root $root;
+        $directives
     }
 }
 NGINX
