@@ -274,6 +274,9 @@ if [ -n "${LARKSPUR_SIGNING_PFX:-}" ]; then
     options=(-pkcs12 "$LARKSPUR_SIGNING_PFX" -h sha256 -n "Larkspur Installer")
     if [ -n "${LARKSPUR_TIMESTAMP_URL:-}" ]; then
         options+=(-ts "$LARKSPUR_TIMESTAMP_URL")
+    else
+        say "warning: no LARKSPUR_TIMESTAMP_URL: the signature ends when the certificate expires;" \
+            "time-stamp every release"
     fi
     osslsigncode sign "${options[@]}" -readpass <(printf %s "${LARKSPUR_SIGNING_PASSWORD:-}") \
         -in "$program" -out "$program.signed" >/dev/null
