@@ -3,6 +3,7 @@
 #include "archive/unzipper.h"
 #include "net/filedownloader.h"
 #include "platform/nativeapi.h"
+#include "ui/accessibleprogressbar.h"
 #include "ui/messagebox.h"
 #include "ui/pendingremovals.h"
 #include "ui_installerwindow.h"
@@ -10,6 +11,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
+#include <QShortcut>
 
 namespace {
 
@@ -26,9 +28,13 @@ InstallerWindow::InstallerWindow(QString firstArgument, QString url, QWidget *pa
     // An earlier update's installer may have ended since and left its file behind.
     PendingRemovals::removeRecorded();
 
+    AccessibleProgressBar::install();
     ui = new Ui_InstallerWindow;
     ui->setupUi(this);
     setWindowFlags(Qt::Dialog | Qt::WindowTitleHint);
+    // Esc cancels as the button does, whatever cancelling comes to mean.
+    connect(new QShortcut(QKeySequence::Cancel, this), &QShortcut::activated, this,
+            &InstallerWindow::on_buttonCancel_clicked);
     updaterMutex = nativeapi::createNamedMutex(updaterMutexName);
     ui->progressBar->setValue(0);
 

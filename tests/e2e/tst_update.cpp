@@ -332,8 +332,8 @@ void UpdateTest::update_data()
 {
     QTest::addColumn<bool>("wine");
     // Around the run: a second instance against the same URL; a /tmp of the program's own whose
-    // update lock is "held" exclusively or is a "fifo"; or a "proxy" in the Wine prefix's
-    // Internet settings, open or asking for "user:password".
+    // update lock is "held" exclusively or is a "fifo"; a "proxy" in the Wine prefix's Internet
+    // settings, open or asking for "user:password"; or the user's "Escape" mid-download.
     QTest::addColumn<QStringList>("setup");
     QTest::addColumn<QString>("url");
     QTest::addColumn<QByteArray>("served");
@@ -369,9 +369,11 @@ void UpdateTest::update_data()
         update, {});
     row("Linux: a FIFO in place of the update lock", false, {"fifo"}, slowly, linuxSlow, {}, {},
         update, {});
+    row("Linux: cancelled with Esc", false, {"Escape"}, slowly, linuxSlow, {}, {}, {}, {});
     // Wine keeps a running installer's file, as Windows does: it stays for a later start.
     row("Wine: zip, slowly", true, {}, slowly, windowsSlow, {}, {}, update, {update});
     row("Wine: a second instance", true, {"second"}, slowly, windowsSlow, {}, {}, update, {update});
+    row("Wine: cancelled with Esc", true, {"Escape"}, slowly, windowsSlow, {}, {}, {}, {});
     row("Wine: installer over trusted HTTPS", true, {}, "{https}/Update.exe", windowsInstaller, {},
         {}, update, {update});
     row("Wine: URL outside ASCII", true, {}, "{http}/" + foreign + ".zip",
@@ -462,6 +464,11 @@ void UpdateTest::update()
                   url, folder.path());
         QVERIFY(second.waitForFinished(60000));
         QCOMPARE(second.exitCode(), 0);
+    }
+    if (setup.value(0) == "Escape") {
+        const QString window = findWindow("^Installing update...$");
+        QCOMPARE(runTool({"xdotool", "windowraise", window}), 0);
+        QCOMPARE(runTool({"xdotool", "windowfocus", "--sync", window, "key", "Escape"}), 0);
     }
     if (!box.isEmpty())
         answerBox(wine, box, url, folder.path());
