@@ -5,7 +5,8 @@ BUILD_PACKAGES=(cmake g++ make pkg-config qtbase5-dev libminizip-dev zlib1g-dev 
 TEST_PACKAGES=(python3 python3-pefile binutils-mingw-w64-x86-64 xvfb xdotool xclip nginx-light
     zip p7zip-full libarchive-tools
     g++-mingw-w64-x86-64-posix wine wine64
-    imagemagick libxcb1-dev util-linux openssl osslsigncode x11-xserver-utils)
+    imagemagick libxcb1-dev util-linux openssl osslsigncode x11-xserver-utils
+    python3-pyatspi at-spi2-core dbus-daemon x11-utils)
 WINDOWS_PACKAGES=(g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
     dpkg-dev perl xz-utils)
 DEMO_PACKAGES=(python3 xvfb libxcb1-dev imagemagick)

@@ -3,12 +3,14 @@
 #include "archive/unzipper.h"
 #include "net/filedownloader.h"
 #include "platform/nativeapi.h"
+#include "ui/accessibleprogressbar.h"
 #include "ui/messagebox.h"
 #include "ui/pendingremovals.h"
 #include "ui_installerwindow.h"
 
 #include <QFile>
 #include <QFileInfo>
+#include <QShortcut>
 
 namespace {
 
@@ -25,9 +27,13 @@ InstallerWindow::InstallerWindow(QString firstArgument, QString url, QWidget *pa
     // An earlier update's installer may have ended since and left its file behind.
     PendingRemovals::removeRecorded();
 
+    AccessibleProgressBar::install();
     ui = new Ui_InstallerWindow;
     ui->setupUi(this);
     setWindowFlags(Qt::Dialog | Qt::WindowTitleHint);
+    // Esc cancels as the button does, whatever cancelling comes to mean.
+    connect(new QShortcut(QKeySequence::Cancel, this), &QShortcut::activated, this,
+            &InstallerWindow::on_buttonCancel_clicked);
     updaterMutex = nativeapi::createNamedMutex(updaterMutexName);
     ui->progressBar->setValue(0);
 
@@ -60,8 +66,8 @@ QString InstallerWindow::moduleFilePath()
 
 void InstallerWindow::on_buttonCancel_clicked()
 {
-    // The click never arrives from inside one of the downloader's own signals, so the download
-    // can end at once, and with it what it wrote.
+    // Neither the click nor Esc arrives from inside one of the downloader's own signals, so the
+    // download can end at once, and with it what it wrote.
     downloader->cancel();
     delete downloader;
     downloader = nullptr;

@@ -61,6 +61,14 @@ QString findWindow(const QString &title)
     return found ? window : QString();
 }
 
+// Gives a key to a window, raised first: without a window manager nobody hands out the focus,
+// and Wine sends keys to its window on top. Returns xdotool's exit code.
+int sendKey(const QString &window, const QString &key)
+{
+    runTool({"xdotool", "windowraise", window});
+    return runTool({"xdotool", "windowfocus", "--sync", window, "key", key});
+}
+
 // The installer files the program left to a later start of its own, from the Wine prefix's
 // registry.
 const QString settingsKey = QStringLiteral("HKCU\\Software\\Fernhollow\\Larkspur Installer");
@@ -345,17 +353,14 @@ void UpdateTest::answerBox(bool wine, QString box, const QString &url, const QSt
 {
     const QString window = findWindow('^' + boxTitle + '$');
     QVERIFY(!window.isEmpty());
-    // Without a window manager nobody hands out the focus, and Wine sends keys to its window
-    // on top: the box is raised, then given them.
-    QCOMPARE(runTool({"xdotool", "windowraise", window}), 0);
     if (wine) {
-        QCOMPARE(runTool({"xdotool", "windowfocus", "--sync", window, "key", "ctrl+c"}), 0);
+        QCOMPARE(sendKey(window, "ctrl+c"), 0);
         box.replace("{url}", url).replace("{folder}", "Z:" + folder);
         QTRY_COMPARE_WITH_TIMEOUT(
             clipboard(), rule + boxTitle + '\n' + rule + box + '\n' + rule + "CLOSE   \n" + rule,
             10000);
     }
-    QCOMPARE(runTool({"xdotool", "windowfocus", "--sync", window, "key", "Return"}), 0);
+    QCOMPARE(sendKey(window, "Return"), 0);
 }
 
 // Waits for the program to exit with 0, and for whatever it started from its folder to end.
@@ -376,9 +381,10 @@ void UpdateTest::update_data()
     // update lock is "held" exclusively or is a "fifo"; a folder on a "small" file system; a
     // "proxy" in the Wine prefix's Internet settings, open or asking for "user:password"; a
     // "record" of leftovers that names what the program never left; Qt's "plugin" folders named
-    // on the command line and in the environment; the program's output a "pipe". Or the program
-    // stopped midway, "killed" or "closed" from its title bar, and started again: with the
-    // served file "changed", its URL "moved" or the part it kept "tampered" with meanwhile.
+    // on the command line and in the environment; the program's output a "pipe"; the user's
+    // "Escape" mid-download. Or the program stopped midway, "killed" or "closed" from its title
+    // bar, and started again: with the served file "changed", its URL "moved" or the part it kept
+    // "tampered" with meanwhile.
     QTest::addColumn<QStringList>("setup");
     QTest::addColumn<QString>("url");
     QTest::addColumn<QByteArray>("served");
@@ -414,6 +420,7 @@ void UpdateTest::update_data()
         update, {});
     row("Linux: a FIFO in place of the update lock", false, {"fifo"}, slowly, linuxSlow, {}, {},
         update, {});
+    row("Linux: cancelled with Esc", false, {"Escape"}, slowly, linuxSlow, {}, {}, {}, {});
     row("Linux: Qt's plugin folders named", false, {"plugin"}, LARKSPUR_PLUGINS "/platforms", {},
         {}, "Failed to update.\n\nProtocol \"\" is unknown", {}, {});
     row("Linux: output to a pipe", false, {"pipe"}, "{http}/Update.zip",
@@ -447,6 +454,7 @@ void UpdateTest::update_data()
         largeArchive(windowsInstaller, 1), {}, {}, update, {update});
     row("Wine: output to a pipe", true, {"pipe"}, "{http}/Update.exe", windowsInstaller, {}, {},
         update, {update});
+    row("Wine: cancelled with Esc", true, {"Escape"}, slowly, windowsSlow, {}, {}, {}, {});
     row("Wine: installer over trusted HTTPS", true, {}, "{https}/Update.exe", windowsInstaller, {},
         {}, update, {update});
     row("Wine: URL outside ASCII", true, {}, "{http}/" + foreign + ".zip",
@@ -576,9 +584,7 @@ void UpdateTest::update()
         // Without a window manager, Wine takes Alt+F4 for the title bar's close button. A killed
         // program gets no word of it: timeout passes its TERM on.
         if (wine)
-            QCOMPARE(runTool({"xdotool", "windowfocus", "--sync",
-                              findWindow("^Installing update...$"), "key", "alt+F4"}),
-                     0);
+            QCOMPARE(sendKey(findWindow("^Installing update...$"), "alt+F4"), 0);
         else
             run.terminate();
         QVERIFY(run.waitForFinished(30000));
@@ -600,6 +606,8 @@ void UpdateTest::update()
         QVERIFY(run.waitForFinished(60000));
         QVERIFY(!readFile(log).contains("finished"));
     }
+    if (setup.value(0) == "Escape")
+        QCOMPARE(sendKey(findWindow("^Installing update...$"), "Escape"), 0);
     if (!box.isEmpty())
         answerBox(wine, box, url, folder.path());
     finish(run, folder.path());
