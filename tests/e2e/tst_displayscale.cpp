@@ -78,9 +78,9 @@ class DisplayScaleTest : public QObject
             QFile::remove(path);
             QStringList command = {"150",     LARKSPUR_CAPTURE, "--dpi",    QString::number(dpi),
                                    "--title", scene[0],         "--output", path};
-            command +=
-                wine ? QStringList{"--wine", LARKSPUR_WINE_PREFIX, LARKSPUR_WINDOWS_INSTALLER_PATH}
-                     : QStringList{LARKSPUR_INSTALLER_PATH};
+            command += wine ? QStringList{"--wine", LARKSPUR_WINE_PREFIX, "--",
+                                          LARKSPUR_WINDOWS_INSTALLER_PATH}
+                            : QStringList{"--", LARKSPUR_INSTALLER_PATH};
             QProcess::execute("timeout", command << first << scene[1]);
             grabs << QImage(path).convertToFormat(QImage::Format_RGB32);
         }
