@@ -1,10 +1,16 @@
 #include "net/diskspace.h"
 
+#include <QDir>
+#include <QFileInfo>
 #include <QStorageInfo>
 
 bool DiskSpace::fits(const QString &directory, qint64 needed, QString &error)
 {
-    const QStorageInfo volume(directory);
+    // A folder yet to be made will be on the volume of the nearest one that is there.
+    QString path = QDir(directory).absolutePath();
+    while (!QFileInfo::exists(path) && QFileInfo(path).path() != path)
+        path = QFileInfo(path).path();
+    const QStorageInfo volume(path);
     const qint64 available = volume.bytesAvailable();
     if (!volume.isValid() || available < 0 || needed <= available)
         return true;
