@@ -4,6 +4,13 @@
 source scripts/dependencies.sh
 install_missing_packages "${BUILD_PACKAGES[@]}" "${BENCH_PACKAGES[@]}"
 
+# A Release build of the given targets in the folder $1, quietly.
+build_release()
+{
+    cmake -S . -B "$1" -DCMAKE_BUILD_TYPE=Release >/dev/null
+    cmake --build "$1" -j "$(nproc)" --target "${@:2}" >/dev/null
+}
+
 seconds_now() { date +%s.%N; }
 nanoseconds_now() { date +%s%N; }
 calculate() { awk "BEGIN { print $1 }"; }

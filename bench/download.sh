@@ -18,8 +18,7 @@ small_mib=16
 build_dir=build-bench
 work="$PWD/$build_dir/download"
 
-cmake -S . -B "$build_dir" -DCMAKE_BUILD_TYPE=Release -DLARKSPUR_TESTS=OFF >/dev/null
-cmake --build "$build_dir" -j "$(nproc)" --target benchdownload >/dev/null
+build_release "$build_dir" benchdownload
 driver="$build_dir/bench/benchdownload"
 
 mkdir -p "$work/www"

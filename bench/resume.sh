@@ -19,8 +19,7 @@ rounds=${RESUME_BENCH_ROUNDS:-5}
 build_dir=build-bench-resume
 work=$(realpath -m "$build_dir/resume")
 
-cmake -S . -B "$build_dir" -DCMAKE_BUILD_TYPE=Release -DLARKSPUR_BENCHMARKS=OFF >/dev/null
-cmake --build "$build_dir" -j "$(nproc)" --target larkspur-installer fakeinstaller >/dev/null
+build_release "$build_dir" larkspur-installer fakeinstaller
 
 # The fake installer followed by random bytes up to the size, which a program never loads. Kept
 # between runs.
@@ -39,14 +38,15 @@ digest=$(sha256sum "$installer" | cut -d ' ' -f 1)
 start_nginx "$served" "$work/nginx" "limit_rate $rate;" "access_log $work/nginx/access.log timed;"
 url="$nginx_url/Update.exe"
 
-# Waits until the file $1 holds half of the update, then kills the process $2 at once.
+# Waits until the file $1 holds half of the update, then kills the process $2 at once, or what
+# it runs when it is timeout.
 kill_at_half()
 {
     while [ "$(stat -c %s "$1" 2>/dev/null || echo 0)" -lt $((size / 2)) ]; do
         kill -0 "$2" 2>/dev/null || { echo "ended before half of the update had come" >&2; exit 1; }
         sleep 0.01
     done
-    kill -KILL "$2"
+    pkill -KILL -P "$2" || kill -KILL "$2"
     wait "$2" 2>/dev/null || true
 }
 
@@ -79,7 +79,7 @@ last_request()
 {
     local msec duration range
     read -r msec duration range request_bytes < <(tail -n 1 "$work/nginx/access.log")
-    request_start_ns=$(calculate "($msec - $duration) * 1000000000" | cut -d . -f 1)
+    request_start_ns=$(awk "BEGIN { printf \"%.0f\", ($msec - $duration) * 1000000000 }")
     range=${range//\"/}
     range=${range#bytes=}
     request_range_from=${range%-}
@@ -103,11 +103,12 @@ for round in $(seq 1 "$rounds"); do
     missing=$((size - $(stat -c %s "$folder/Update.exe.part")))
     run_program
     last_request
-    received_ratios+=("$(ratio "$request_bytes" "$missing")")
+    received=$request_bytes
+    received_ratios+=("$(ratio "$received" "$missing")")
     time_ratios+=("$(ratio "$run_ms" "$((full_ms / 2))")")
     # From the second start to its request: start-up, the kept part read back and hashed.
     hash_ms=$(((request_start_ns - second_start) / 1000000))
-    hash_speeds+=("$(calculate "$request_range_from / $hash_ms / 1000000")")
+    hash_speeds+=("$(ratio "$request_range_from" "$((hash_ms * 1000000))")")
 
     # curl, killed at the same point, continued where its file ends.
     curl_file="$work/curl/Update.exe"
@@ -130,10 +131,10 @@ for round in $(seq 1 "$rounds"); do
     cmp -s "$curl_file" "$installer" || { echo "curl's file is not the served one" >&2; exit 1; }
     start=$(nanoseconds_now)
     head -c "$kept" "$curl_file" | sha256sum >/dev/null
-    sha256sum_speeds+=("$(calculate "$kept / ($(nanoseconds_now) - start)")")
+    sha256sum_speeds+=("$(ratio "$kept" "$(($(nanoseconds_now) - start))")")
 
     echo "round $round: full $full_ms ms, second start $run_ms ms (time ratio ${time_ratios[-1]})," \
-        "received $request_bytes of $missing missing bytes (${received_ratios[-1]})," \
+        "received $received of $missing missing bytes (${received_ratios[-1]})," \
         "kept part hashed at ${hash_speeds[-1]} GB/s; curl: time ratio ${curl_time_ratios[-1]}," \
         "received ratio ${curl_received_ratios[-1]}, sha256sum ${sha256sum_speeds[-1]} GB/s"
 done

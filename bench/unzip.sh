@@ -14,8 +14,7 @@ rounds=${UNZIP_BENCH_ROUNDS:-5}
 build_dir=build-bench
 work="$build_dir/unzip"
 
-cmake -S . -B "$build_dir" -DCMAKE_BUILD_TYPE=Release -DLARKSPUR_TESTS=OFF >/dev/null
-cmake --build "$build_dir" -j "$(nproc)" --target benchunzip >/dev/null
+build_release "$build_dir" benchunzip
 driver="$build_dir/bench/benchunzip"
 
 mkdir -p "$work"

@@ -16,8 +16,7 @@ rounds=${UPDATE_BENCH_ROUNDS:-5}
 build_dir=build-bench-update
 work=$(realpath -m "$build_dir/update")
 
-cmake -S . -B "$build_dir" -DCMAKE_BUILD_TYPE=Release -DLARKSPUR_BENCHMARKS=OFF >/dev/null
-cmake --build "$build_dir" -j "$(nproc)" --target larkspur-installer fakeinstaller >/dev/null
+build_release "$build_dir" larkspur-installer fakeinstaller
 
 served="$work/served"
 mkdir -p "$served/${size_mib}MiB" "$served/1KiB"
