@@ -165,7 +165,8 @@ bool replaceFile(const std::string &from, const std::string &to, std::string &er
 bool flushFile(const std::string &path)
 {
     const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
-    const bool flushed = fd >= 0 && ::fsync(fd) == 0;
+    // The data and the length it needs, not the times of the file.
+    const bool flushed = fd >= 0 && ::fdatasync(fd) == 0;
     if (fd >= 0)
         ::close(fd);
     return flushed;
