@@ -156,8 +156,10 @@ void UpdateTest::initTestCase()
     qputenv("LARKSPUR_FAKE_INSTALLER_SECONDS", "2");
     // -displayfd picks a free display and reports it. Every Wine process of the prefix binds to
     // the display that its first one saw, so the display comes first. The limits outlast ctest's.
-    display.start("timeout", {"600", "Xvfb", "-displayfd", "1", "-screen", "0", "800x600x24",
-                              "-nolisten", "tcp"});
+    // Without -noreset the server resets whenever its last client leaves, and a program that
+    // connects meanwhile finds no display.
+    display.start("timeout", {"900", "Xvfb", "-displayfd", "1", "-screen", "0", "800x600x24",
+                              "-nolisten", "tcp", "-noreset"});
     QTRY_VERIFY_WITH_TIMEOUT(display.canReadLine(), 15000);
     qputenv("DISPLAY", ':' + display.readLine().trimmed());
 
@@ -199,7 +201,7 @@ bool UpdateTest::startNginx()
         if (!writeFile(work.filePath("nginx.conf"), configuration.toUtf8()))
             return false;
         nginx.setProcessChannelMode(QProcess::ForwardedChannels);
-        nginx.start("timeout", {"600", "/usr/sbin/nginx", "-p", work.path(), "-c",
+        nginx.start("timeout", {"900", "/usr/sbin/nginx", "-p", work.path(), "-c",
                                 work.filePath("nginx.conf"), "-e", "stderr"});
         // nginx writes its pid file once it listens, and ends at once when it can't.
         if (!nginx.waitForStarted(10000) ||
