@@ -149,12 +149,14 @@ void restrictLibrarySearch()
         setDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32);
 }
 
-std::vector<std::string> commandLineArguments(int argc, char *argv[])
+std::vector<std::string> commandLineArguments(int, char *[])
 {
+    // No fallback to the ANSI argv, which may count the arguments otherwise: a command line that
+    // can't be split counts as none.
     int count = 0;
     wchar_t **arguments = CommandLineToArgvW(GetCommandLineW(), &count);
     if (!arguments)
-        return std::vector<std::string>(argv, argv + argc);
+        return {};
     std::vector<std::string> result;
     for (int index = 0; index < count; ++index)
         result.push_back(narrow(arguments[index]));
