@@ -17,16 +17,15 @@ int main(int argc, char *argv[])
         return -1;
 
     // Qt takes options of its own from the command line (-platformpluginpath, -plugin,
-    // -stylesheet, -reverse…) and plugin folders from the environment: the signed program would
-    // load or obey whatever it is handed. Qt sees only the program's name, and loads plugins only
-    // from where a shared Qt was installed; a static Qt, as in the Windows build, holds them all.
-    qunsetenv("QT_PLUGIN_PATH");
-    qunsetenv("QT_QPA_PLATFORM_PLUGIN_PATH");
-#if QT_CONFIG(shared)
+    // -stylesheet, -reverse…) and plugin folders from the environment, and OpenSSL, which Qt's
+    // TLS uses on Linux, the modules a configuration names: the signed program would load or obey
+    // whatever it is handed. Qt sees only the program's name. A static Qt, as in the Windows
+    // build, holds every plugin it uses and looks in no folder; a shared one looks where it was
+    // installed, and in the program's folder only while the application object is made.
+    for (const char *variable : {"QT_PLUGIN_PATH", "QT_QPA_PLATFORM_PLUGIN_PATH", "OPENSSL_CONF",
+                                 "OPENSSL_MODULES", "OPENSSL_ENGINES"})
+        qunsetenv(variable);
     const QStringList pluginFolders = {QLibraryInfo::location(QLibraryInfo::PluginsPath)};
-#else
-    const QStringList pluginFolders;
-#endif
     QCoreApplication::setLibraryPaths(pluginFolders);
     int qtArgc = 1;
     char *qtArgv[] = {argv[0], nullptr};

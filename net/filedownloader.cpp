@@ -261,6 +261,8 @@ bool FileDownloader::download(QString url, QString directory, QString &filePath,
         return false;
     case nativeapi::LockResult::Failed:
         error = failedToCreate.arg(partPath, QString::fromStdString(lockError));
+        if (created)
+            outputFile->remove();
         release();
         return false;
     }
@@ -330,8 +332,10 @@ void FileDownloader::hashKeptPart()
         return;
     const qint64 size = std::min(hashPieceBytes, receivedBytes - outputFile->pos());
     const QByteArray piece = outputFile->read(size);
+    // Shorter now than when it was checked: nothing of it is trusted.
     if (piece.size() != size) {
-        fail(QStringLiteral("I/O failure (%1)").arg(outputFile->errorString()));
+        if (restartFile())
+            sendRequest();
         return;
     }
     digest.addData(piece);
@@ -441,7 +445,11 @@ bool FileDownloader::restartFile()
     recordedBytes = 0;
     attemptStart = 0;
     digest.reset();
-    kept.forget();
+    // The record of the part that goes must go first: it would vouch for the new bytes.
+    if (!kept.forget()) {
+        fail(QStringLiteral("Failed to remove %1.").arg(kept.path() + QStringLiteral(".json")));
+        return false;
+    }
     // resize() also moves the write position back to the start.
     if (outputFile->resize(0))
         return true;
@@ -526,7 +534,8 @@ bool FileDownloader::writeChunk(const QByteArray &chunk)
     // Hashed as written, so the digest covers exactly the bytes in the file.
     if (!expectedDigest.isEmpty())
         digest.addData(chunk);
-    if (receivedBytes - recordedBytes >= checkpointBytes)
+    // At each step of the checkpoints' distance; one that failed is tried again at the next.
+    if (receivedBytes / checkpointBytes != (receivedBytes - chunk.size()) / checkpointBytes)
         checkpoint();
     return true;
 }
@@ -581,11 +590,13 @@ void FileDownloader::dataReady(QNetworkReply *reply)
     // Qt 5 can take a connection closed right after the first packet for the end of the body
     // and report no error. The Content-Length tells, and the fault is reported in the words Qt
     // uses when it notices it itself. For a resumed download it is the length of the range,
-    // which began at attemptStart.
+    // which began at attemptStart; a range without a length of its own ends where the file does.
     const QByteArray rest = reply->readAll();
     const QVariant contentLength = reply->header(QNetworkRequest::ContentLengthHeader);
-    if (contentLength.isValid() &&
-        contentLength.toLongLong() != receivedBytes - attemptStart + rest.size()) {
+    const qint64 expected = contentLength.isValid() ? attemptStart + contentLength.toLongLong()
+                            : attemptStart > 0      ? completeLength
+                                                    : -1;
+    if (expected >= 0 && expected != receivedBytes + rest.size()) {
         retryOrFail(QStringLiteral("Connection closed"));
         return;
     }

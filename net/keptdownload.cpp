@@ -3,8 +3,12 @@
 #include "platform/nativeapi.h"
 
 #include <QFile>
+#include <QFileInfo>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QSaveFile>
+
+#include <algorithm>
 
 namespace {
 
@@ -23,16 +27,20 @@ KeptDownload::KeptDownload(const QString &finalPath) : finalPath(finalPath) {}
 bool KeptDownload::read(const QString &url, qint64 fileSize, Record &record) const
 {
     // Anyone may have written the record: whatever it says is checked against the request and
-    // the file before a byte of the file is trusted.
+    // the file before a byte of the file is trusted. A FIFO in its place would never be read to
+    // its end, and the validator goes into a request header, where a line break would start
+    // another.
     QFile file(recordPath());
-    if (!file.open(QIODevice::ReadOnly))
+    if (!QFileInfo(file).isFile() || !file.open(QIODevice::ReadOnly))
         return false;
     const QJsonObject fields = QJsonDocument::fromJson(file.read(64 * 1024)).object();
     record.url = fields.value(QStringLiteral("url")).toString();
     record.validator = fields.value(QStringLiteral("validator")).toString().toLatin1();
     record.completeLength = length(fields, QStringLiteral("length"));
     record.keptLength = length(fields, QStringLiteral("kept"));
-    return record.url == url && !record.validator.isEmpty() && record.keptLength > 0 &&
+    const bool printable = std::all_of(record.validator.cbegin(), record.validator.cend(),
+                                       [](char c) { return c >= ' ' && c <= '~'; });
+    return record.url == url && !record.validator.isEmpty() && printable && record.keptLength > 0 &&
            record.keptLength < record.completeLength && record.keptLength <= fileSize;
 }
 
@@ -45,15 +53,15 @@ bool KeptDownload::keep(const Record &record) const
         {QStringLiteral("validator"), QString::fromLatin1(record.validator)},
         {QStringLiteral("length"), QString::number(record.completeLength)},
         {QStringLiteral("kept"), QString::number(record.keptLength)}};
-    // A record cut short by a crash can't be read, and the download starts over.
-    QFile file(recordPath());
+    // Written beside it and then renamed, once on the disk: a crash leaves the record before.
+    QSaveFile file(recordPath());
     const QByteArray text = QJsonDocument(fields).toJson(QJsonDocument::Compact);
-    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(text) == text.size();
+    return file.open(QIODevice::WriteOnly) && file.write(text) == text.size() && file.commit();
 }
 
-void KeptDownload::forget() const
+bool KeptDownload::forget() const
 {
-    QFile::remove(recordPath());
+    return QFile::remove(recordPath()) || !QFile::exists(recordPath());
 }
 
 void KeptDownload::remove() const

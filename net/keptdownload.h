@@ -26,7 +26,8 @@ public:
     // Brings the file to the disk, then records it: the record never counts a byte that a power
     // cut could take back.
     bool keep(const Record &record) const;
-    void forget() const;
+    // Whether no record is left.
+    bool forget() const;
     // The file and its record.
     void remove() const;
     // Gives the complete file its final name and forgets the record.

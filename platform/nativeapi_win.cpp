@@ -248,9 +248,10 @@ bool startDetached(const std::string &program, const std::vector<std::string> &a
     InitializeProcThreadAttributeList(nullptr, 1, 0, &size);
     std::vector<char> attributeBuffer(size);
     auto *attributes = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(attributeBuffer.data());
-    BOOL started = InitializeProcThreadAttributeList(attributes, 1, 0, &size) &&
-                   UpdateProcThreadAttribute(attributes, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST,
-                                             &null, sizeof(null), nullptr, nullptr);
+    const bool listed = InitializeProcThreadAttributeList(attributes, 1, 0, &size);
+    BOOL started =
+        listed && UpdateProcThreadAttribute(attributes, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, &null,
+                                            sizeof(null), nullptr, nullptr);
 
     STARTUPINFOEXW startup = {};
     startup.StartupInfo.cb = sizeof(startup);
@@ -267,7 +268,7 @@ bool startDetached(const std::string &program, const std::vector<std::string> &a
                                         EXTENDED_STARTUPINFO_PRESENT | CREATE_NO_WINDOW, nullptr,
                                         nullptr, &startup.StartupInfo, &process);
     const DWORD failure = GetLastError();
-    if (attributes)
+    if (listed)
         DeleteProcThreadAttributeList(attributes);
     CloseHandle(null);
     if (started) {

@@ -68,7 +68,8 @@ void InstallerWindow::on_buttonCancel_clicked()
 {
     // Neither the click nor Esc arrives from inside one of the downloader's own signals, so the
     // download can end at once, and with it what it wrote.
-    downloader->cancel();
+    if (downloader)
+        downloader->cancel();
     delete downloader;
     downloader = nullptr;
     close();
