@@ -330,6 +330,13 @@ void UpdateTest::start(QProcess &run, bool wine, const QString &program, const Q
     if (!wine)
         command.removeFirst();
     if (setup.contains("plugin")) {
+        // OpenSSL's configuration names the plugin as a module of its own.
+        const QString configuration = work.filePath("openssl.cnf");
+        QVERIFY(writeFile(configuration, "openssl_conf = init\n[init]\nproviders = providers\n"
+                                         "[providers]\nmarker = marker\n[marker]\nmodule = " +
+                                             QFile::encodeName(url) +
+                                             "/libmarkerplugin.so\nactivate = 1\n"));
+        environment.insert("OPENSSL_CONF", configuration);
         environment.insert("QT_PLUGIN_PATH", LARKSPUR_PLUGINS);
         environment.insert("QT_QPA_PLATFORM_PLUGIN_PATH", url);
         environment.insert("LARKSPUR_PLUGIN_MARK", work.filePath("plugin loaded"));
