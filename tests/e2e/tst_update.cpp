@@ -79,22 +79,13 @@ QString pendingRemovals()
     return QString::fromUtf8(found);
 }
 
-// An archive that takes nginx's slow location several seconds, whatever the build made of the
-// installer: incompressible padding beside it.
-QByteArray slowArchive(const QString &name, const QByteArray &installer)
+// An update that takes its time whatever the build made of the installer: incompressible
+// padding of `size` bytes beside it, stored as it is, and each seed makes another. 384 KiB take
+// nginx's slow location several seconds; 64 MiB take its fast one a few.
+QByteArray paddedArchive(const QByteArray &installer, int size, int seed = 7)
 {
-    QByteArray padding(384 * 1024, '\0');
-    QRandomGenerator(7).fillRange(reinterpret_cast<quint32 *>(padding.data()), padding.size() / 4);
-    return zipfixture::zipped({{name, installer}, {"padding", padding, 0}});
-}
-
-// A large update: the installer beside 64 MiB of padding, stored as it is, so that it arrives at
-// nginx's fast rate in a few seconds. Each seed makes another file.
-QByteArray largeArchive(const QByteArray &installer, int seed)
-{
-    QByteArray padding(64 << 20, '\0');
-    QRandomGenerator(seed).fillRange(reinterpret_cast<quint32 *>(padding.data()),
-                                     padding.size() / 4);
+    QByteArray padding(size, '\0');
+    QRandomGenerator(seed).fillRange(reinterpret_cast<quint32 *>(padding.data()), size / 4);
     return zipfixture::zipped({{"Update.exe", installer}, {"padding", padding, 0}});
 }
 
@@ -420,8 +411,8 @@ void UpdateTest::update_data()
         QTest::newRow(name) << wine << setup << url << served << signer << box << installer
                             << leftovers;
     };
-    const QByteArray linuxSlow = slowArchive(update, linuxInstaller);
-    const QByteArray windowsSlow = slowArchive(update, windowsInstaller);
+    const QByteArray linuxSlow = paddedArchive(linuxInstaller, 384 << 10);
+    const QByteArray windowsSlow = paddedArchive(windowsInstaller, 384 << 10);
     row("Linux: zip, slowly", false, {}, slowly, linuxSlow, {}, {}, update, {});
     row("Linux: 404", false, {}, "{http}/Missing.exe", {}, {}, notFound, {}, {});
     row("Linux: a second instance", false, {"second"}, slowly, linuxSlow, {}, {}, update, {});
@@ -442,8 +433,8 @@ void UpdateTest::update_data()
     // Stopped at 40 % of 64 MiB, after a record every 8 MiB: the next start goes on from
     // there, or starts over when it can't tell that it continues the same file, and whatever it
     // installs is what its URL's digest names.
-    const QByteArray large = largeArchive(linuxInstaller, 1);
-    const QByteArray largeChanged = largeArchive(linuxInstaller, 2);
+    const QByteArray large = paddedArchive(linuxInstaller, 64 << 20, 1);
+    const QByteArray largeChanged = paddedArchive(linuxInstaller, 64 << 20, 2);
     const QString fast = "{http}/fast/Update.zip";
     row("Linux: killed, started again", false, {"killed"}, fast + digestOf(large), large, {}, {},
         update, {});
@@ -460,7 +451,7 @@ void UpdateTest::update_data()
     row("Wine: zip, slowly", true, {}, slowly, windowsSlow, {}, {}, update, {update});
     row("Wine: a second instance", true, {"second"}, slowly, windowsSlow, {}, {}, update, {update});
     row("Wine: closed midway, started again", true, {"closed"}, fast,
-        largeArchive(windowsInstaller, 1), {}, {}, update, {update});
+        paddedArchive(windowsInstaller, 64 << 20, 1), {}, {}, update, {update});
     row("Wine: output to a pipe", true, {"pipe"}, "{http}/Update.exe", windowsInstaller, {}, {},
         update, {update});
     row("Wine: cancelled with Esc", true, {"Escape"}, slowly, windowsSlow, {}, {}, {}, {});
@@ -600,7 +591,7 @@ void UpdateTest::update()
         recorded =
             QJsonDocument::fromJson(readFile(part + ".json"))["kept"].toString().toLongLong();
         if (setup.contains("changed"))
-            QVERIFY(writeFile(servedPath, largeArchive(linuxInstaller, 2)));
+            QVERIFY(writeFile(servedPath, paddedArchive(linuxInstaller, 64 << 20, 2)));
         if (setup.contains("tampered")) {
             QFile kept(part);
             QVERIFY(kept.open(QIODevice::ReadWrite) && kept.seek(1 << 20) && kept.write("x") == 1);
