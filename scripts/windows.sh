@@ -200,7 +200,7 @@ build_openssl()
     make -C "$src" install_dev >>"$cache/openssl-build.log" 2>&1
 }
 
-build_qt()
+configure_qt()
 {
     local src
     src=$(find "$cache/src" -maxdepth 1 -type d -name 'qtbase-opensource-src-*' | head -n 1)
@@ -220,16 +220,31 @@ build_qt()
         -openssl-linked -I "$prefix/include" -L "$prefix/lib" \
         OPENSSL_LIBS="-lssl -lcrypto -lws2_32 -lcrypt32 -lgdi32 -luser32 -ladvapi32" \
         >"$cache/qt-configure.log" 2>&1)
+}
+
+build_qt()
+{
+    local work=$cache/work/qtbase
     say "building Qt, the longest step (log: $cache/qt-build.log)"
     make -C "$work" -j "$jobs" >"$cache/qt-build.log" 2>&1
     make -C "$work" install >>"$cache/qt-build.log" 2>&1
+}
+
+# Runs one stage of the build and says how long it took, so that every first run shows where its
+# minutes go.
+stage()
+{
+    local name=$1 started=$SECONDS
+    shift
+    "$@"
+    say "$name took $((SECONDS - started)) s"
 }
 
 # The cache is named by everything that shapes it: the source versions, the compiler and MinGW's
 # own runtime, and the build steps with their options (bash prints them without comments, so a
 # reworded comment rebuilds nothing).
 mingw=$(x86_64-w64-mingw32-gcc-posix -dumpversion)-$(dpkg-query -W -f='${Version}' mingw-w64-x86-64-dev)
-recipe=$(declare -f make_toolchain_links fetch_sources build_zlib_and_minizip build_openssl build_qt |
+recipe=$(declare -f make_toolchain_links fetch_sources build_zlib_and_minizip build_openssl configure_qt build_qt |
     sha256sum | cut -c1-12)
 cache=$cache_root/${versions}mingw-${mingw}_$recipe
 prefix=$cache/prefix
@@ -242,10 +257,11 @@ else
     rm -rf "$cache"
     mkdir -p "$cache"
     make_toolchain_links
-    fetch_sources
-    build_zlib_and_minizip
-    build_openssl
-    build_qt
+    stage "fetching the sources" fetch_sources
+    stage "zlib and minizip" build_zlib_and_minizip
+    stage "OpenSSL" build_openssl
+    stage "Qt's configure" configure_qt
+    stage "Qt's build" build_qt
     rm -rf "$cache/work" "$cache/src"
     touch "$cache/complete"
     say "the Windows builds took $((SECONDS - started)) s"
@@ -259,11 +275,15 @@ if [ -f "$build_dir/CMakeCache.txt" ] &&
     say "configuring $build_dir anew for this cache"
     rm -rf "$build_dir/CMakeCache.txt" "$build_dir/CMakeFiles"
 fi
-say "building the program in $build_dir"
-cmake -S . -B "$build_dir" -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake \
-    -DLARKSPUR_WINDOWS_PREFIX="$prefix" -DCMAKE_BUILD_TYPE=Release \
-    -DLARKSPUR_WERROR=ON -DLARKSPUR_TESTS=OFF -DLARKSPUR_BENCHMARKS=OFF >/dev/null
-cmake --build "$build_dir" -j "$jobs" --target larkspur-installer
+build_program()
+{
+    say "building the program in $build_dir"
+    cmake -S . -B "$build_dir" -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake \
+        -DLARKSPUR_WINDOWS_PREFIX="$prefix" -DCMAKE_BUILD_TYPE=Release \
+        -DLARKSPUR_WERROR=ON -DLARKSPUR_TESTS=OFF -DLARKSPUR_BENCHMARKS=OFF >/dev/null
+    cmake --build "$build_dir" -j "$jobs" --target larkspur-installer
+}
+stage "the program" build_program
 program=$(realpath "$build_dir")/"Larkspur Installer.exe"
 
 # A release is signed: the program then starts only installers signed by the same subject. The
