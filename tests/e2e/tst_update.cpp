@@ -372,8 +372,10 @@ void UpdateTest::update_data()
     // Wine keeps a running installer's file, as Windows does: it stays for a later start.
     row("Wine: zip, slowly", true, {}, slowly, windowsSlow, {}, {}, update, {update});
     row("Wine: a second instance", true, {"second"}, slowly, windowsSlow, {}, {}, update, {update});
-    row("Wine: installer over trusted HTTPS", true, {}, "{https}/Update.exe", windowsInstaller, {},
-        {}, update, {update});
+    row("Wine: installer over trusted HTTPS, with its digest", true, {},
+        "{https}/Update.exe#sha256=" +
+            QCryptographicHash::hash(windowsInstaller, QCryptographicHash::Sha256).toHex(),
+        windowsInstaller, {}, {}, update, {update});
     row("Wine: URL outside ASCII", true, {}, "{http}/" + foreign + ".zip",
         zipfixture::zipped(foreign + ".exe", windowsInstaller), {}, {}, foreign + ".exe",
         {foreign + ".exe"});
