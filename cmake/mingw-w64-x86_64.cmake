@@ -3,10 +3,10 @@
 #   cmake -S . -B build-mingw -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake \
 #         -DLARKSPUR_WINDOWS_PREFIX=/opt/larkspur-windows
 #
-# LARKSPUR_WINDOWS_PREFIX holds the static Windows builds of Qt 5.15, OpenSSL, zlib and minizip
-# made with the same compiler (scripts/windows.sh makes them). Headers, libraries, CMake packages
-# and pkg-config files are looked up there and in MinGW's own tree only, never among the build
-# machine's Linux libraries.
+# LARKSPUR_WINDOWS_PREFIX holds the static Windows builds of Qt 5.15, OpenSSL's libcrypto, zlib and
+# minizip made with the same compiler (scripts/windows.sh makes them). Headers, libraries, CMake
+# packages and pkg-config files are looked up there and in MinGW's own tree only, never among the
+# build machine's Linux libraries.
 set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR x86_64)
 

@@ -2,7 +2,9 @@
 
 #include <QByteArray>
 
-struct evp_md_ctx_st;
+#include <memory>
+
+struct SHA256state_st;
 
 // A running SHA-256 through OpenSSL's libcrypto, which uses the processor's SHA instructions
 // where it has them: Qt 5's QCryptographicHash is portable C and hashed a gigabyte more than ten
@@ -17,11 +19,9 @@ public:
 
     void reset();
     void addData(const QByteArray &bytes);
-    // The 32-byte digest of everything added since the last reset, or an empty array when
-    // libcrypto failed on the way, which no published digest equals.
+    // The 32-byte digest of everything added since the last reset.
     QByteArray result();
 
 private:
-    evp_md_ctx_st *context;
-    bool failed = false;
+    std::unique_ptr<SHA256state_st> context;
 };

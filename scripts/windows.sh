@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds build-windows/Larkspur Installer.exe: one self-contained 64-bit Windows program, cross-built
-# with Debian's MinGW-w64 against static builds of Qt, OpenSSL, zlib and minizip made from Debian's
-# own source packages.
+# with Debian's MinGW-w64 against static builds of Qt, OpenSSL's SHA-256, zlib and minizip made
+# from Debian's own source packages.
 #
 # Those builds are kept in a cache outside the work tree, one folder per set of versions and build
 # options (LARKSPUR_WINDOWS_CACHE; by default /var/cache/larkspur-windows for root, else
@@ -188,48 +188,113 @@ Libs: -L\${prefix}/lib -lminizip -lz
 EOF
 }
 
-build_openssl()
+# The download's digest is SHA-256 from OpenSSL's libcrypto, whose assembly uses the processor's
+# SHA instructions. TLS is Windows' own (Qt's Schannel backend), so nothing else of OpenSSL is
+# needed: only the five objects that the digest's functions link are built, in seconds rather
+# than the minutes of the whole library, with the headers they are called through.
+build_digest()
 {
     local src
     src=$(find "$cache/src" -maxdepth 1 -type d -name 'openssl-*' | head -n 1)
-    say "configuring OpenSSL"
-    (cd "$src" && ./Configure mingw64 no-shared no-tests --prefix="$prefix" --libdir=lib \
-        --cross-compile-prefix="$cache/bin/x86_64-w64-mingw32-" >"$cache/openssl-configure.log")
-    say "building OpenSSL (log: $cache/openssl-build.log)"
-    make -C "$src" -j "$jobs" build_libs >"$cache/openssl-build.log" 2>&1
-    make -C "$src" install_dev >>"$cache/openssl-build.log" 2>&1
+    say "building OpenSSL's SHA-256 (log: $cache/openssl-build.log)"
+    local objects=(crypto/sha/libcrypto-lib-sha256.obj crypto/sha/libcrypto-lib-sha256-x86_64.obj
+        crypto/libcrypto-lib-x86_64cpuid.obj crypto/libcrypto-lib-cpuid.obj crypto/libcrypto-lib-ctype.obj)
+    (cd "$src" && ./Configure mingw64 no-shared no-tests no-dso no-autoload-config --prefix="$prefix" \
+        --libdir=lib --cross-compile-prefix="$cache/bin/x86_64-w64-mingw32-" &&
+        make build_generated && make -j "$jobs" "${objects[@]}") >"$cache/openssl-build.log" 2>&1
+    mkdir -p "$prefix/include/openssl"
+    (cd "$src" && "$cache/bin/x86_64-w64-mingw32-ar" rcs "$prefix/lib/libcrypto.a" "${objects[@]}" &&
+        cp include/openssl/*.h "$prefix/include/openssl/")
 }
 
-build_qt()
+configure_qt()
 {
     local src
     src=$(find "$cache/src" -maxdepth 1 -type d -name 'qtbase-opensource-src-*' | head -n 1)
     local work=$cache/work/qtbase
     mkdir -p "$work"
     say "configuring Qt (log: $cache/qt-configure.log)"
-    # Debian's tarball has no src/3rdparty/wintab, which tablet events need.
-    (cd "$work" && "$src/configure" -prefix "$prefix" -xplatform win32-g++ \
+    # A static Qt of what the program links (Core, Gui, Widgets, Network, the Windows platform
+    # plugin and the Windows Vista style), and of those only the features it reaches: a main window
+    # of labels, a progress bar and push buttons under style sheets, message boxes that Ctrl+C
+    # copies (the clipboard converts through drag and drop's code), accessibility through Windows'
+    # UI Automation, HTTP(S) and FTP through the system's proxies, settings in the registry,
+    # processes. The Vista style's own code needs the line edit, spin box, combo box, input dialog,
+    # radio button, tab widget and tool bar. A feature no line of ours reaches still costs bytes
+    # where Qt reaches it itself: QDialog names the file and colour dialogs, QStyleFactory makes
+    # Fusion, QApplication registers the state machine, every text codec is registered, the cookie
+    # jar carries the list of top-level domains, QTextDocument reads Markdown. TLS is Windows' own
+    # Schannel, zlib the program's own. The configure tests of what a Windows build never has
+    # (X11, Linux input, D-Bus, SQL drivers, CUPS) are skipped, and qmake, configure's first
+    # minute, is built on every core. Debian's tarball has no src/3rdparty/wintab, which tablet
+    # events need.
+    (cd "$work" && MAKEFLAGS=-j$jobs "$src/configure" -prefix "$prefix" -xplatform win32-g++ \
         -device-option CROSS_COMPILE="$cache/bin/x86_64-w64-mingw32-" \
-        -release -static -opensource -confirm-license -nomake examples -nomake tests \
-        -no-opengl -no-vulkan -no-dbus -no-icu -no-fontconfig -no-freetype \
-        -no-feature-tabletevent -no-feature-sql -no-feature-testlib -no-feature-concurrent \
-        -no-feature-xml -no-feature-printer -no-feature-bearermanagement \
-        -no-feature-graphicsview -no-feature-mdiarea -no-feature-calendarwidget \
-        -no-feature-textodfwriter -no-feature-tuiotouch -no-direct2d -no-gif -no-ico -no-libjpeg \
-        -qt-zlib -qt-pcre -qt-libpng -qt-harfbuzz \
-        -openssl-linked -I "$prefix/include" -L "$prefix/lib" \
-        OPENSSL_LIBS="-lssl -lcrypto -lws2_32 -lcrypt32 -lgdi32 -luser32 -ladvapi32" \
+        -release -static -optimize-size -opensource -confirm-license -nomake examples -nomake tests \
+        -no-opengl -no-vulkan -no-dbus -no-icu -no-fontconfig -no-freetype -no-direct2d \
+        -no-gif -no-ico -no-libjpeg -no-libmd4c -qt-pcre -qt-libpng -qt-harfbuzz -system-zlib \
+        -schannel -no-openssl -I "$prefix/include" -L "$prefix/lib" \
+        -no-feature-concurrent -no-feature-sql -no-feature-testlib -no-feature-xml \
+        -no-feature-big_codecs -no-feature-codecs -no-feature-mimetype -no-feature-statemachine \
+        -no-feature-timezone -no-feature-jalalicalendar -no-feature-hijricalendar \
+        -no-feature-sharedmemory -no-feature-systemsemaphore -no-feature-commandlineparser \
+        -no-feature-sha3-fast -no-feature-topleveldomain \
+        -no-feature-tabletevent -no-feature-textodfwriter -no-feature-textmarkdownwriter \
+        -no-feature-movie -no-feature-picture -no-feature-pdf -no-feature-printer \
+        -no-feature-desktopservices -no-feature-systemtrayicon \
+        -no-feature-imageformat_ppm -no-feature-imageformat_xbm \
+        -no-feature-image_heuristic_mask -no-feature-image_text -no-feature-raster-64bit \
+        -no-feature-style-fusion -no-feature-graphicsview \
+        -no-feature-filedialog -no-feature-colordialog -no-feature-fontdialog \
+        -no-feature-progressdialog -no-feature-errormessage -no-feature-wizard \
+        -no-feature-calendarwidget -no-feature-fontcombobox -no-feature-completer \
+        -no-feature-dockwidget -no-feature-statusbar -no-feature-sizegrip \
+        -no-feature-mdiarea -no-feature-listwidget -no-feature-treewidget -no-feature-tablewidget \
+        -no-feature-columnview -no-feature-undocommand -no-feature-datawidgetmapper \
+        -no-feature-filesystemmodel -no-feature-splitter -no-feature-splashscreen \
+        -no-feature-lcdnumber -no-feature-dial -no-feature-toolbox -no-feature-buttongroup \
+        -no-feature-commandlinkbutton -no-feature-keysequenceedit -no-feature-gestures \
+        -no-feature-scroller -no-feature-rubberband -no-feature-effects -no-feature-statustip \
+        -no-feature-contextmenu -no-feature-formlayout \
+        -no-feature-bearermanagement -no-feature-udpsocket -no-feature-dnslookup \
+        -no-feature-localserver -no-feature-networkdiskcache \
+        -no-feature-getifaddrs -no-feature-ipv6ifname \
+        -no-eventfd -no-glib -no-inotify -no-journald -no-slog2 -no-kms -no-gbm -no-evdev \
+        -no-linuxfb -no-mtdev -no-tslib -no-libinput -no-xcb -no-xkbcommon -no-eglfs -no-directfb \
+        -no-openvg -no-libudev -no-zstd -no-cups -no-sql-db2 -no-sql-ibase -no-sql-mysql \
+        -no-sql-oci -no-sql-odbc -no-sql-psql -no-sql-sqlite -no-sql-sqlite2 -no-sql-tds \
         >"$cache/qt-configure.log" 2>&1)
+}
+
+build_qt()
+{
+    local work=$cache/work/qtbase
     say "building Qt, the longest step (log: $cache/qt-build.log)"
     make -C "$work" -j "$jobs" >"$cache/qt-build.log" 2>&1
     make -C "$work" install >>"$cache/qt-build.log" 2>&1
+    # Qt's network module names Windows' libraries as Windows spells them; MinGW's are in lower
+    # case, which a Linux file system tells apart.
+    local library
+    for library in Secur32 Crypt32; do
+        ln -sf "/usr/x86_64-w64-mingw32/lib/lib${library,,}.a" "$prefix/lib/lib$library.a"
+    done
+}
+
+# Runs one stage of the build and says how long it took, so that every first run shows where its
+# minutes go.
+stage()
+{
+    local name=$1 started=$SECONDS
+    shift
+    "$@"
+    say "$name took $((SECONDS - started)) s"
 }
 
 # The cache is named by everything that shapes it: the source versions, the compiler and MinGW's
 # own runtime, and the build steps with their options (bash prints them without comments, so a
 # reworded comment rebuilds nothing).
 mingw=$(x86_64-w64-mingw32-gcc-posix -dumpversion)-$(dpkg-query -W -f='${Version}' mingw-w64-x86-64-dev)
-recipe=$(declare -f make_toolchain_links fetch_sources build_zlib_and_minizip build_openssl build_qt |
+recipe=$(declare -f make_toolchain_links fetch_sources build_zlib_and_minizip build_digest configure_qt build_qt |
     sha256sum | cut -c1-12)
 cache=$cache_root/${versions}mingw-${mingw}_$recipe
 prefix=$cache/prefix
@@ -242,10 +307,11 @@ else
     rm -rf "$cache"
     mkdir -p "$cache"
     make_toolchain_links
-    fetch_sources
-    build_zlib_and_minizip
-    build_openssl
-    build_qt
+    stage "fetching the sources" fetch_sources
+    stage "zlib and minizip" build_zlib_and_minizip
+    stage "OpenSSL's SHA-256" build_digest
+    stage "Qt's configure" configure_qt
+    stage "Qt's build" build_qt
     rm -rf "$cache/work" "$cache/src"
     touch "$cache/complete"
     say "the Windows builds took $((SECONDS - started)) s"
@@ -259,11 +325,15 @@ if [ -f "$build_dir/CMakeCache.txt" ] &&
     say "configuring $build_dir anew for this cache"
     rm -rf "$build_dir/CMakeCache.txt" "$build_dir/CMakeFiles"
 fi
-say "building the program in $build_dir"
-cmake -S . -B "$build_dir" -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake \
-    -DLARKSPUR_WINDOWS_PREFIX="$prefix" -DCMAKE_BUILD_TYPE=Release \
-    -DLARKSPUR_WERROR=ON -DLARKSPUR_TESTS=OFF -DLARKSPUR_BENCHMARKS=OFF >/dev/null
-cmake --build "$build_dir" -j "$jobs" --target larkspur-installer
+build_program()
+{
+    say "building the program in $build_dir"
+    cmake -S . -B "$build_dir" -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake \
+        -DLARKSPUR_WINDOWS_PREFIX="$prefix" -DCMAKE_BUILD_TYPE=Release \
+        -DLARKSPUR_WERROR=ON -DLARKSPUR_TESTS=OFF -DLARKSPUR_BENCHMARKS=OFF >/dev/null
+    cmake --build "$build_dir" -j "$jobs" --target larkspur-installer
+}
+stage "the program" build_program
 program=$(realpath "$build_dir")/"Larkspur Installer.exe"
 
 # A release is signed: the program then starts only installers signed by the same subject. The

@@ -1,6 +1,6 @@
 # Reads with pefile what Windows finds in the installer: the resource script as MinGW's windres
 # compiles it (linked into a resource-only DLL), and the cross-built program when it is given,
-# whose subsystem and imported DLLs are checked too. Fails with the first difference.
+# whose subsystem, imported DLLs and size are checked too. Fails with the first difference.
 #
 # Usage: /usr/bin/python3 check_windows_resources.py RESOURCES_DIRECTORY [PROGRAM.exe]
 # (Debian's python3-pefile is found by Debian's own interpreter.)
@@ -17,8 +17,14 @@ import pefile
 US_ENGLISH = 0x0409
 RT_ICON, RT_GROUP_ICON, RT_VERSION, RT_MANIFEST = 3, 14, 16, 24
 ICON_COUNT = 6
-# Qt, the compiler's runtime, OpenSSL and zlib, none of which Windows ships.
-FOREIGN_DLL = re.compile(r"^(qt5|lib|zlib)", re.IGNORECASE)
+# The DLLs of Windows itself that the program may import: Qt, the compiler's runtime, OpenSSL and
+# zlib are linked in, and Windows ships none of them.
+WINDOWS_DLLS = {"advapi32", "bcrypt", "comdlg32", "crypt32", "dwmapi", "gdi32", "imm32", "iphlpapi",
+                "kernel32", "msvcrt", "ncrypt", "netapi32", "ole32", "oleaut32", "secur32",
+                "shell32", "shlwapi", "user32", "userenv", "uxtheme", "version", "winmm",
+                "wintrust", "ws2_32", "wtsapi32"}
+# Shipped with every copy of the product, which users compare with other updaters.
+MAXIMUM_SIZE = 10 * 1024 * 1024
 
 
 def check_equal(actual, expected, what):
@@ -82,6 +88,10 @@ if len(sys.argv) > 2:
     check_equal((program.FILE_HEADER.Machine, program.OPTIONAL_HEADER.Subsystem),
                 (pefile.MACHINE_TYPE["IMAGE_FILE_MACHINE_AMD64"],
                  pefile.SUBSYSTEM_TYPE["IMAGE_SUBSYSTEM_WINDOWS_GUI"]), "machine and subsystem")
-    imported = [entry.dll.decode() for entry in program.DIRECTORY_ENTRY_IMPORT]
-    check_equal([name for name in imported if FOREIGN_DLL.match(name)], [], "imported DLLs")
+    imported = {entry.dll.decode().lower().removesuffix(".dll")
+                for entry in program.DIRECTORY_ENTRY_IMPORT}
+    check_equal(sorted(imported - WINDOWS_DLLS), [], "DLLs imported that Windows doesn't ship")
+    size = Path(sys.argv[2]).stat().st_size
+    if size > MAXIMUM_SIZE:
+        sys.exit(f"{sys.argv[2]}: {size} bytes, more than {MAXIMUM_SIZE}")
 print("The Windows resources and program are as Windows expects them.")

@@ -455,8 +455,9 @@ void UpdateTest::update_data()
     row("Wine: output to a pipe", true, {"pipe"}, "{http}/Update.exe", windowsInstaller, {}, {},
         update, {update});
     row("Wine: cancelled with Esc", true, {"Escape"}, slowly, windowsSlow, {}, {}, {}, {});
-    row("Wine: installer over trusted HTTPS", true, {}, "{https}/Update.exe", windowsInstaller, {},
-        {}, update, {update});
+    row("Wine: installer over trusted HTTPS, with its digest", true, {},
+        "{https}/Update.exe" + digestOf(windowsInstaller), windowsInstaller, {}, {}, update,
+        {update});
     row("Wine: URL outside ASCII", true, {}, "{http}/" + foreign + ".zip",
         zipfixture::zipped(foreign + ".exe", windowsInstaller), {}, {}, foreign + ".exe",
         {foreign + ".exe"});
