@@ -17,12 +17,12 @@ int main(int argc, char *argv[])
         return -1;
 
     // Qt takes options of its own from the command line (-platformpluginpath, -plugin,
-    // -stylesheet, -reverse…) and plugin folders from the environment, and OpenSSL, which Qt's
-    // TLS uses on Linux, the modules a configuration names, and a testing library on demand: the
-    // signed program would load or obey whatever it is handed. Qt sees only the program's name. A
-    // static Qt, as in the Windows build, holds every plugin it uses and looks in no folder; a
-    // shared one looks where it was installed, and in the program's folder only while the
-    // application object is made.
+    // -stylesheet, -reverse…), and from the environment plugin folders and a testing library to
+    // load; OpenSSL, which Qt's TLS uses on Linux, loads the modules its configuration names. The
+    // signed program would load or obey whatever it is handed, so Qt sees only the program's
+    // name. A static Qt, as in the Windows build, holds every plugin it uses and looks in no
+    // folder; a shared one looks where it was installed, and in the program's folder only while
+    // the application object is made.
     for (const char *variable :
          {"QT_PLUGIN_PATH", "QT_QPA_PLATFORM_PLUGIN_PATH", "QT_LOAD_TESTABILITY", "OPENSSL_CONF",
           "OPENSSL_MODULES", "OPENSSL_ENGINES"})
