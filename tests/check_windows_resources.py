@@ -20,7 +20,7 @@ ICON_COUNT = 6
 # The DLLs of Windows itself that the program may import: Qt, the compiler's runtime, OpenSSL and
 # zlib are linked in, and Windows ships none of them.
 WINDOWS_DLLS = {"advapi32", "bcrypt", "comdlg32", "crypt32", "dwmapi", "gdi32", "imm32", "iphlpapi",
-                "kernel32", "msvcrt", "ncrypt", "netapi32", "ole32", "oleaut32", "secur32",
+                "kernel32", "mpr", "msvcrt", "ncrypt", "netapi32", "ole32", "oleaut32", "secur32",
                 "shell32", "shlwapi", "user32", "userenv", "uxtheme", "version", "winmm",
                 "wintrust", "ws2_32", "wtsapi32"}
 # Shipped with every copy of the product, which users compare with other updaters.
