@@ -91,6 +91,7 @@ def main(program):
         subprocess.run(["xdotool", "search", "--sync", "--name", "^Installing update",
                         "windowfocus", "--sync"], check=True, timeout=30)
         seen = []
+        alerted = []
 
         def look():
             for application in pyatspi.Registry.getDesktop(0):
@@ -99,6 +100,12 @@ def main(program):
                     # The window once Qt has taken in the focus it was given.
                     if window.name in seen or not any(" focused" in line for line in lines):
                         continue
+                    # The bar's last change may still be on its way when the box shows: its
+                    # events and the box reach the reader separately. It gets three seconds.
+                    if window.getRoleName() == "alert":
+                        alerted.append(time.monotonic())
+                        if (not told or told[-1] != 100) and alerted[-1] - alerted[0] < 3:
+                            continue
                     seen.append(window.name)
                     print("\n".join(lines), flush=True)
                     if window.getRoleName() == "alert":
