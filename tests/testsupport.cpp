@@ -1,5 +1,6 @@
 #include "testsupport.h"
 
+#include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
 
@@ -13,6 +14,11 @@ bool writeFile(const QString &path, const QByteArray &bytes)
 {
     QFile file(path);
     return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
+}
+
+QString sha256(const QByteArray &bytes)
+{
+    return QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex();
 }
 
 bool programRuns(const QString &commandLinePart)

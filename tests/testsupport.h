@@ -8,6 +8,8 @@
 // A file's bytes; empty when it can't be read.
 QByteArray readFile(const QString &path);
 bool writeFile(const QString &path, const QByteArray &bytes);
+// The SHA-256 digest in hexadecimal, as a URL's fragment names it.
+QString sha256(const QByteArray &bytes);
 
 // Whether any process's command line holds this text, such as the folder a program was started
 // from: by its path on Linux, by its Windows path under Wine. An installer started by mistake

@@ -45,11 +45,6 @@ QByteArray withPorts(QByteArray text, quint16 http, quint16 https = 0, const QBy
            text.mid(head);
 }
 
-QString sha256(const QByteArray &bytes)
-{
-    return QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex();
-}
-
 // A download's file, told apart from an empty one when it can't be read.
 QByteArray downloaded(const QString &path)
 {

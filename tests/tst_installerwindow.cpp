@@ -34,23 +34,18 @@ extern "C" int unlink(const char *path)
 
 static const QString lockPath = QStringLiteral("/tmp/fernhollow_larkspur_updater_mutex");
 
-// This process's descriptors on the update lock: each window takes one while it works.
-static int lockDescriptors()
+// This process's descriptors on the update lock, which each window takes while it works, and on
+// the downloaded files in `folder`. The installer must inherit none: the window still holds the
+// download's lock while it starts the installer.
+static int lockDescriptors(const QString &folder = {})
 {
     int count = 0;
-    for (const QFileInfo &fd : QDir("/proc/self/fd").entryInfoList(QDir::AllEntries | QDir::System))
-        count += fd.symLinkTarget() == lockPath;
-    return count;
-}
-
-// Descriptors on the update lock or on the downloaded files in the folder, which the installer
-// must not inherit: the window still holds the download's lock while it starts the installer.
-static int updateDescriptors(const QString &folder)
-{
-    int count = lockDescriptors();
-    for (const QFileInfo &fd : QDir("/proc/self/fd").entryInfoList(QDir::AllEntries | QDir::System))
-        count += QFileInfo(fd.symLinkTarget()).path() == folder &&
-                 fd.symLinkTarget().contains("pdate", Qt::CaseInsensitive);
+    for (const QFileInfo &fd :
+         QDir("/proc/self/fd").entryInfoList(QDir::AllEntries | QDir::System)) {
+        const QString target = fd.symLinkTarget();
+        count += target == lockPath || (QFileInfo(target).path() == folder &&
+                                        target.contains("pdate", Qt::CaseInsensitive));
+    }
     return count;
 }
 
@@ -316,7 +311,7 @@ int main(int argc, char *argv[])
         QFile log(qEnvironmentVariable("LARKSPUR_INSTALLER_LOG"));
         const QByteArray record =
             QByteArrayList(argv + 1, argv + argc).join(' ') + ", update descriptors " +
-            QByteArray::number(updateDescriptors(QFileInfo(argv[0]).absolutePath()));
+            QByteArray::number(lockDescriptors(QFileInfo(argv[0]).absolutePath()));
         return log.open(QIODevice::Append) && log.write(record + '\n') > 0 ? 0 : 1;
     }
     QApplication application(argc, argv);
