@@ -23,6 +23,8 @@ import threading
 import time
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 
+from screenshot.capture import stop
+
 # Every process it starts ends by itself after this many seconds, whatever becomes of this one.
 LIFETIME = 120
 
@@ -122,13 +124,7 @@ def main(program):
         print("exit code", run.wait(30))
     finally:
         server.shutdown()
-        # timeout passes the signal on to what it runs.
-        for process in reversed(started):
-            process.terminate()
-            try:
-                process.wait(10)
-            except subprocess.TimeoutExpired:
-                process.kill()
+        stop(started)
         shutil.rmtree(folder, ignore_errors=True)
 
 

@@ -53,6 +53,17 @@ class UpdateHandler(BaseHTTPRequestHandler):
         pass
 
 
+def stop(started):
+    """Stops the processes, the last started first."""
+    # timeout passes the signal on to what it runs.
+    for process in reversed(started):
+        process.terminate()
+        try:
+            process.wait(10)
+        except subprocess.TimeoutExpired:
+            process.kill()
+
+
 def window_named(pattern, environment):
     found = subprocess.run(["xdotool", "search", "--sync", "--onlyvisible", "--name", pattern],
                            env=environment, capture_output=True, text=True, timeout=30)
@@ -148,13 +159,7 @@ def main():
     finally:
         server.stopped.set()
         server.shutdown()
-        # timeout passes the signal on to what it runs.
-        for process in reversed(started):
-            process.terminate()
-            try:
-                process.wait(10)
-            except subprocess.TimeoutExpired:
-                process.kill()
+        stop(started)
         if arguments.wine:
             # Ends the prefix's server, which stays bound to this display otherwise, and waits
             # for it to be gone: a Wine command started while it goes down fails.
