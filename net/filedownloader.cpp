@@ -234,11 +234,11 @@ bool FileDownloader::download(QString url, QString directory, QString &filePath,
     const QString partPath = kept.path();
     const bool created = !QFile::exists(partPath);
     outputFile = new QFile(partPath, this);
+    // One arg() call for both values, so that a "%2" inside the path is not replaced as well.
+    const QString failedToCreate = QStringLiteral("Failed to create %1 (%2).");
     // Unbuffered: each chunk reaches the file as it arrives, and a failed write is reported
     // for the chunk that caused it instead of at a later flush. Not cut yet: the file may be
     // another instance's download.
-    // One arg() call for both values, so that a "%2" inside the path is not replaced as well.
-    const QString failedToCreate = QStringLiteral("Failed to create %1 (%2).");
     if (!outputFile->open(QIODevice::ReadWrite | QIODevice::Unbuffered)) {
         error = failedToCreate.arg(partPath, outputFile->errorString());
         release();
@@ -447,7 +447,7 @@ bool FileDownloader::restartFile()
     digest.reset();
     // The record of the part that goes must go first: it would vouch for the new bytes.
     if (!kept.forget()) {
-        fail(QStringLiteral("Failed to remove %1.").arg(kept.path() + QStringLiteral(".json")));
+        fail(QStringLiteral("Failed to remove %1.").arg(kept.recordPath()));
         return false;
     }
     // resize() also moves the write position back to the start.

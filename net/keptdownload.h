@@ -21,6 +21,7 @@ public:
     explicit KeptDownload(const QString &finalPath = QString());
 
     QString path() const { return finalPath + QStringLiteral(".part"); }
+    QString recordPath() const { return path() + QStringLiteral(".json"); }
     // The record of a download of this URL, when the file, `fileSize` bytes long, bears it out.
     bool read(const QString &url, qint64 fileSize, Record &record) const;
     // Brings the file to the disk, then records it: the record never counts a byte that a power
@@ -34,7 +35,5 @@ public:
     bool complete(QString &error) const;
 
 private:
-    QString recordPath() const { return path() + QStringLiteral(".json"); }
-
     QString finalPath;
 };
