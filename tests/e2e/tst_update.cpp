@@ -20,13 +20,14 @@ QString installed(const char *underWay = "no update under way")
 const QString rule = QStringLiteral("---------------------------\n");
 
 // Runs a command to its end; one that outlives the time limit is stopped by its pid. Returns
-// the exit code, or -1.
+// the exit code, or -1 (and says why).
 int runTool(QStringList command, QByteArray *output = nullptr, int limit = 60000)
 {
     QProcess process;
     process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
     process.start(command.takeFirst(), command);
     if (!process.waitForFinished(limit)) {
+        qWarning("%s: %s", qPrintable(process.program()), qPrintable(process.errorString()));
         process.kill();
         process.waitForFinished(5000);
         return -1;
@@ -239,19 +240,22 @@ void UpdateTest::makeCertificates()
     }
 }
 
-// The program or an installer signed as a vendor signs its releases.
+// The program or an installer signed as a vendor signs its releases. A signing that fails fails
+// the test, rather than handing on an empty file that Wine would not even start.
 QByteArray UpdateTest::sign(const QByteArray &program, const QString &signer)
 {
     if (program.isEmpty())
         return QByteArray();
-    QTemporaryDir folder;
+    QTemporaryDir folder(work.filePath("signing-XXXXXX"));
     const QString in = folder.filePath("in.exe"), out = folder.filePath("out.exe");
-    const QString base = work.filePath(signer);
-    if (!writeFile(in, program) ||
-        runTool({"osslsigncode", "sign", "-certs", base + ".chain", "-key", base + ".key", "-h",
-                 "sha256", "-in", in, "-out", out}) != 0)
-        return QByteArray();
-    return readFile(out);
+    QByteArray signedProgram;
+    if (writeFile(in, program) &&
+        runTool({"osslsigncode", "sign", "-certs", work.filePath(signer + ".chain"), "-key",
+                 work.filePath(signer + ".key"), "-h", "sha256", "-in", in, "-out", out}) == 0)
+        signedProgram = readFile(out);
+    if (signedProgram.isEmpty())
+        QTest::qFail(qPrintable("Could not sign as " + signer), __FILE__, __LINE__);
+    return signedProgram;
 }
 
 UpdateTest::~UpdateTest()
@@ -278,14 +282,12 @@ QString UpdateTest::url(QString pattern) const
 // The program in a folder of its own whose name Windows reads only through its wide-character
 // functions, signed when a signer is named: then, after a comma, "stub changed" changes a byte
 // that the signature covers and Windows never runs, and "signature damaged" the start of the
-// signature itself. Returns the program's path.
+// signature itself. Returns the program's path, or nothing when it could not be made.
 QString UpdateTest::prepare(const QTemporaryDir &folder, bool wine, const QString &programSigner)
 {
     const QString program = folder.filePath(wine ? "Larkspur Installer.exe" : "Larkspur Installer");
-    if (!wine) {
-        QFile::copy(LARKSPUR_INSTALLER_PATH, program);
-        return program;
-    }
+    if (!wine)
+        return QFile::copy(LARKSPUR_INSTALLER_PATH, program) ? program : QString();
     const QByteArray windows = readFile(windowsProgram);
     QByteArray signedProgram =
         programSigner.isEmpty() ? windows : sign(windows, programSigner.section(',', 0, 0));
@@ -296,8 +298,7 @@ QString UpdateTest::prepare(const QTemporaryDir &folder, bool wine, const QStrin
     else if (programSigner.endsWith("signature damaged"))
         signedProgram.replace(qFromLittleEndian<quint32>(signedProgram.constData() + security) + 8,
                               4, QByteArray(4, '\0'));
-    writeFile(program, signedProgram);
-    return program;
+    return !signedProgram.isEmpty() && writeFile(program, signedProgram) ? program : QString();
 }
 
 // Starts the program in the test's folder, which the installer inherits and writes its log in.
@@ -308,8 +309,8 @@ void UpdateTest::start(QProcess &run, bool wine, const QString &program, const Q
                        const QStringList &setup)
 {
     run.setWorkingDirectory(work.path());
-    run.setStandardOutputFile(QProcess::nullDevice());
-    run.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    // Wine says on standard output why it could not start a program.
+    run.setProcessChannelMode(QProcess::ForwardedChannels);
     QStringList command = QStringList{wine ? "wine" : "", program,
                                       setup.contains("plugin") ? "-platformpluginpath" : "x", url};
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
@@ -524,6 +525,7 @@ void UpdateTest::update()
     QFile::remove(log);
     QTemporaryDir folder(work.filePath(QStringLiteral("Larkspur \u00dcpdate \u66f4\u65b0-XXXXXX")));
     const QString program = prepare(folder, wine, programSigner);
+    QVERIFY2(!program.isEmpty(), qPrintable("No program in " + folder.path()));
     QProcess proxy;
     if (setup.value(0) == "proxy")
         useProxy(proxy, setup.value(1));
