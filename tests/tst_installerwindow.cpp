@@ -137,8 +137,7 @@ void InstallerWindowTest::update_data()
                         const char *box, const QStringList &leftovers, const char *installer) {
         QTest::newRow(tag) << name << served << box << leftovers << installer;
     };
-    QFile self(QCoreApplication::applicationFilePath());
-    const QByteArray installer = self.open(QIODevice::ReadOnly) ? self.readAll() : QByteArray();
+    const QByteArray installer = readFile(QCoreApplication::applicationFilePath());
     const QByteArray archive = zipfixture::zipped("Update.exe", installer);
     row("zip archive", "Update.zip", archive, "", {}, "runs");
     row("zip suffix in capitals", "Update.ZIP", archive, "", {}, "runs");
